@@ -1,0 +1,88 @@
+#include "locate.h"
+
+#include "report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char InstallerFileName[] = "quendarixinstall.exe";
+const char ServiceFileName[] = "quendarixservice.exe";
+
+bool IsDriveLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The "Did not find" line for a path too long to be probed: it shows the
+// whole path that was meant, not a cut one.
+void ReportPathTooLong(const char* argv0, size_t directoryLength)
+{
+    const size_t wantedSize = directoryLength + sizeof(ServiceFileName);
+    char* wanted = static_cast<char*>(malloc(wantedSize));
+    if (wanted != nullptr) {
+        memcpy(wanted, argv0, directoryLength);
+        memcpy(wanted + directoryLength, ServiceFileName, sizeof(ServiceFileName));
+    }
+    ReportLine("Did not find quendarixservice executable at %s. Aborting.",
+               wanted != nullptr ? wanted : ServiceFileName);
+    free(wanted);
+}
+
+}  // namespace
+
+size_t InstallerDirectoryLength(const char* argv0)
+{
+    const char* occurrence = strstr(argv0, InstallerFileName);
+    if (occurrence != nullptr) {
+        return static_cast<size_t>(occurrence - argv0);
+    }
+
+    // Started under another name (other letter case, no extension, renamed):
+    // the service executable is looked for in the same directory.
+    size_t length = 0;
+    for (size_t i = 0; argv0[i] != '\0'; ++i) {
+        const char c = argv0[i];
+        if (c == '\\' || c == '/' || (i == 1 && c == ':' && IsDriveLetter(argv0[0]))) {
+            length = i + 1;
+        }
+    }
+    return length;
+}
+
+bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
+{
+    char InstallerDirectory[ServiceExecutablePathSize];
+    memset(InstallerDirectory, 0, sizeof(InstallerDirectory));
+
+    ReportLine("argv[0] = %s", argv0);
+
+    const size_t directoryLength = InstallerDirectoryLength(argv0);
+    memset(ServiceExecutablePath, 0, ServiceExecutablePathSize);
+
+    // A path that would be cut could name another file than the one beside
+    // the installer: it is never probed.
+    bool fits = directoryLength < sizeof(InstallerDirectory);
+    if (fits) {
+        memcpy(InstallerDirectory, argv0, directoryLength);
+        const int composedLength = snprintf(ServiceExecutablePath, ServiceExecutablePathSize, "%s%s",
+                                            InstallerDirectory, ServiceFileName);
+        fits = composedLength >= 0 && static_cast<size_t>(composedLength) < ServiceExecutablePathSize;
+    }
+    if (!fits) {
+        memset(ServiceExecutablePath, 0, ServiceExecutablePathSize);
+        ReportPathTooLong(argv0, directoryLength);
+        return false;
+    }
+
+    FILE* probe = fopen(ServiceExecutablePath, "rb");
+    if (probe == nullptr) {
+        ReportLine("Did not find quendarixservice executable at %s. Aborting.", ServiceExecutablePath);
+        return false;
+    }
+    ReportLine("Found executable at %s", ServiceExecutablePath);
+    fclose(probe);
+    return true;
+}

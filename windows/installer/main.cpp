@@ -1,0 +1,14 @@
+#include "driver.h"
+#include "report.h"
+
+// The MinGW-w64 runtime passes the arguments as typed: no wildcard expansion.
+extern "C" {
+int _dowildcard = 0;
+}
+
+int main(int argc, char** argv)
+{
+    const int exitCode = RunInstaller(argc, argv);
+    CloseInstallLog();
+    return exitCode;
+}
