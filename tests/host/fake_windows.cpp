@@ -1,0 +1,177 @@
+#include "fake_windows.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+FakePlatform Fake;
+
+namespace {
+
+HANDLE const ProcessHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+HANDLE const TokenHandle = reinterpret_cast<HANDLE>(0x70);
+SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x100);
+SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x200);
+
+std::string Hex(DWORD value)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "0x%lx", value);
+    return text;
+}
+
+std::string Text(LPCSTR text)
+{
+    return text == nullptr ? "null" : text;
+}
+
+std::string HandleName(const void* handle)
+{
+    if (handle == ManagerHandle) return "manager";
+    if (handle == ServiceHandle) return "service";
+    if (handle == TokenHandle) return "token";
+    if (handle == ProcessHandle) return "process";
+    return "?";
+}
+
+// Records a call; a nonzero `error` makes it fail with that last-error code.
+BOOL Answer(const std::string& call, DWORD error)
+{
+    Fake.calls.push_back(call);
+    if (error != 0) {
+        Fake.lastError = error;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+void ResetFakePlatform()
+{
+    Fake = FakePlatform();
+}
+
+DWORD GetLastError()
+{
+    Fake.calls.push_back("GetLastError");
+    return Fake.lastError;
+}
+
+void SetLastError(DWORD error)
+{
+    Fake.lastError = error;
+}
+
+HANDLE GetCurrentProcess()
+{
+    return ProcessHandle;
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
+{
+    Fake.calls.push_back("OpenProcessToken(" + HandleName(process) + "," + Hex(desiredAccess) + ")");
+    if (!Fake.tokenOpens) return 0;
+    *token = TokenHandle;
+    ++Fake.openHandles;
+    return 1;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
+                         DWORD informationLength, LPDWORD returnLength)
+{
+    Fake.calls.push_back("GetTokenInformation(" + HandleName(token) + "," + std::to_string(informationClass) + "," +
+                         std::to_string(informationLength) + "," + std::to_string(*returnLength) + ")");
+    if (!Fake.tokenQuerySucceeds || informationLength < sizeof(TOKEN_ELEVATION)) return 0;
+    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = Fake.tokenIsElevated;
+    return 1;
+}
+
+BOOL CloseHandle(HANDLE object)
+{
+    Fake.calls.push_back("CloseHandle(" + HandleName(object) + ")");
+    --Fake.openHandles;
+    return 1;
+}
+
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR*)
+{
+    const bool absolute = (fileName[0] != '\0' && fileName[1] == ':' && fileName[2] == '\\') ||
+                          strncmp(fileName, "\\\\", 2) == 0;
+    const std::string full = absolute ? fileName : Fake.currentDirectory + fileName;
+    if (full.size() >= bufferLength) return static_cast<DWORD>(full.size() + 1);
+    memcpy(buffer, full.c_str(), full.size() + 1);
+    return static_cast<DWORD>(full.size());
+}
+
+SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)
+{
+    Fake.calls.push_back("OpenSCManagerA(" + Text(machineName) + "," + Text(databaseName) + "," +
+                         Hex(desiredAccess) + ")");
+    if (!Fake.managerOpens) return nullptr;
+    ++Fake.openHandles;
+    return ManagerHandle;
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
+                         DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPathName,
+                         LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+                         LPCSTR serviceStartName, LPCSTR password)
+{
+    const std::string call = "CreateServiceA(" + HandleName(manager) + "," + Text(serviceName) + "," +
+                             Text(displayName) + "," + Hex(desiredAccess) + "," + Hex(serviceType) + "," +
+                             Hex(startType) + "," + Hex(errorControl) + "," + Text(binaryPathName) + "," +
+                             Text(loadOrderGroup) + "," + (tagId ? "tag" : "null") + "," +
+                             Text(dependencies) + "," + Text(serviceStartName) + "," + Text(password) + ")";
+    if (!Answer(call, Fake.createError)) return nullptr;
+    ++Fake.openHandles;
+    return ServiceHandle;
+}
+
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info)
+{
+    const auto* description = static_cast<SERVICE_DESCRIPTIONA*>(info);
+    return Answer("ChangeServiceConfig2A(" + HandleName(service) + "," + std::to_string(infoLevel) + "," +
+                      Text(description->lpDescription) + ")",
+                  Fake.describeError);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status)
+{
+    if (!Answer("QueryServiceStatus(" + HandleName(service) + ")", Fake.queryError)) return 0;
+    status->dwCurrentState = Fake.currentState;
+    return 1;
+}
+
+BOOL StartServiceA(SC_HANDLE service, DWORD argumentCount, LPCSTR* arguments)
+{
+    return Answer("StartServiceA(" + HandleName(service) + "," + std::to_string(argumentCount) + "," +
+                      (arguments ? "args" : "null") + ")",
+                  Fake.startError);
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess)
+{
+    const std::string call =
+        "OpenServiceA(" + HandleName(manager) + "," + Text(serviceName) + "," + Hex(desiredAccess) + ")";
+    if (!Answer(call, Fake.openServiceError)) return nullptr;
+    ++Fake.openHandles;
+    return ServiceHandle;
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS)
+{
+    return Answer("ControlService(" + HandleName(service) + "," + std::to_string(control) + ")", Fake.stopError);
+}
+
+BOOL DeleteService(SC_HANDLE service)
+{
+    return Answer("DeleteService(" + HandleName(service) + ")", Fake.deleteError);
+}
+
+BOOL CloseServiceHandle(SC_HANDLE object)
+{
+    Fake.calls.push_back("CloseServiceHandle(" + HandleName(object) + ")");
+    --Fake.openHandles;
+    return 1;
+}

@@ -1,0 +1,35 @@
+// The scriptable double behind the stand-in windows.h. A test sets what the
+// platform answers, runs the installer, and reads the calls it received.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct FakePlatform {
+    // Scripted answers. A nonzero *Error makes that call fail with the code.
+    bool tokenOpens = true;
+    bool tokenQuerySucceeds = true;
+    DWORD tokenIsElevated = 1;
+    bool managerOpens = true;
+    DWORD createError = 0;
+    DWORD describeError = 0;
+    DWORD queryError = 0;
+    DWORD currentState = SERVICE_STOPPED;
+    DWORD startError = 0;
+    DWORD openServiceError = 0;
+    DWORD stopError = 0;
+    DWORD deleteError = 0;
+    std::string currentDirectory = "C:\\Work\\";
+
+    // What happened: one entry a call, with the values that matter.
+    std::vector<std::string> calls;
+    DWORD lastError = 0;
+    int openHandles = 0;
+};
+
+extern FakePlatform Fake;
+
+// Back to an elevated token and a manager that does everything asked.
+void ResetFakePlatform();

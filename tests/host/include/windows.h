@@ -1,0 +1,74 @@
+// Host stand-in for <windows.h>: exactly the types, constants and functions
+// the installer uses, with the SDK's names and values. The functions are the
+// scriptable double in fake_windows.cpp.
+#pragma once
+
+#include <cstddef>
+
+typedef unsigned long DWORD;  // keeps "%lx" right, as on Windows
+typedef int BOOL;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef void* LPVOID;
+typedef DWORD* LPDWORD;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef struct SC_HANDLE__* SC_HANDLE;
+
+#define WINAPI
+
+#define TOKEN_QUERY 0x0008
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_RUNNING 0x00000004
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+
+enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
+
+struct TOKEN_ELEVATION {
+    DWORD TokenIsElevated;
+};
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+typedef SERVICE_STATUS* LPSERVICE_STATUS;
+
+struct SERVICE_DESCRIPTIONA {
+    LPSTR lpDescription;
+};
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
+                         DWORD informationLength, LPDWORD returnLength);
+BOOL CloseHandle(HANDLE object);
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
+
+SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
+                         DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPathName,
+                         LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+                         LPCSTR serviceStartName, LPCSTR password);
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL StartServiceA(SC_HANDLE service, DWORD argumentCount, LPCSTR* arguments);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE object);

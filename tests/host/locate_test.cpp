@@ -1,0 +1,99 @@
+// Deriving the service executable's path from argv[0], and probing it.
+#include "installer_run.h"
+
+#include "../../windows/installer/locate.h"
+
+namespace {
+
+const std::string ServiceFile = "quendarixservice.exe";
+
+using LocateTest = InstallerRun;
+
+TEST_F(LocateTest, TheServiceExecutableIsLookedForUnderArgv0sPrefix)
+{
+    struct Case {
+        std::string argv0;
+        std::string probed;
+    };
+    const Case cases[] = {
+        {"C:\\Tools\\quendarixinstall.exe", "C:\\Tools\\quendarixservice.exe"},
+        {"quendarixinstall.exe", "quendarixservice.exe"},
+        {"Tools\\quendarixinstall.exe", "Tools\\quendarixservice.exe"},
+        {"C:\\Tools\\old-quendarixinstall.exe", "C:\\Tools\\old-quendarixservice.exe"},
+        {"C:\\Tools\\quendarixinstall.exe.bak", "C:\\Tools\\quendarixservice.exe"},
+        {"C:\\quendarixinstall.exe.old\\quendarixinstall.exe", "C:\\quendarixservice.exe"},
+        {"C:\\Program Files\\Quendarix\\quendarixinstall.exe", "C:\\Program Files\\Quendarix\\quendarixservice.exe"},
+        // Not the exact name: argv[0]'s directory part.
+        {"quendarixinstall", "quendarixservice.exe"},
+        {"C:\\Tools\\QuendarixInstall.EXE", "C:\\Tools\\quendarixservice.exe"},
+        {"C:\\Tools\\quendarixinstall", "C:\\Tools\\quendarixservice.exe"},
+        {"C:\\Tools\\setup.exe", "C:\\Tools\\quendarixservice.exe"},
+        {"tools/sub\\setup", "tools/sub\\quendarixservice.exe"},
+        {"D:setup.exe", "D:quendarixservice.exe"},
+        {"1:setup.exe", "quendarixservice.exe"},
+        {"", "quendarixservice.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv0);
+        for (bool present : {true, false}) {
+            ResetFakePlatform();
+            if (present) PlaceFile(c.probed);
+            const RunOutcome outcome = Run({c.argv0, "/Uninstall"});
+            if (present) {
+                EXPECT_EQ(outcome.exitCode, 0);
+                EXPECT_EQ(outcome.console.substr(0, outcome.console.find("Deleted")),
+                          Lines({"argv[0] = " + c.argv0, "Found executable at " + c.probed}));
+                std::filesystem::remove(c.probed);
+            } else {
+                EXPECT_EQ(outcome.exitCode, 2);
+                EXPECT_EQ(outcome.console, Lines({"argv[0] = " + c.argv0, "Did not find quendarixservice executable at " +
+                                                                              c.probed + ". Aborting."}));
+                EXPECT_EQ(Fake.calls.size(), 3u) << "no service call after the probe";
+            }
+            EXPECT_EQ(outcome.log, outcome.console);
+        }
+    }
+}
+
+TEST_F(LocateTest, WithoutArgv0TheCurrentDirectoryIsSearched)
+{
+    PlaceFile(ServiceFile);
+    const RunOutcome outcome = Run({});
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.console.rfind(Lines({"argv[0] = ", "Found executable at quendarixservice.exe"}), 0), 0u);
+}
+
+// Directories of 200-character names, so that long paths can be made on disk.
+std::string LongPrefix(size_t length)
+{
+    std::string prefix;
+    while (prefix.size() + 201 <= length) prefix += std::string(200, 'd') + "/";
+    return prefix + std::string(length - prefix.size(), 'e');
+}
+
+TEST_F(LocateTest, APathThatWouldBeCutIsNeverProbed)
+{
+    struct Case {
+        size_t prefixLength;
+        bool found;
+    };
+    const Case cases[] = {{1003, true}, {1004, false}, {1023, false}, {1024, false}, {3000, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.prefixLength);
+        ResetFakePlatform();
+        const std::string prefix = LongPrefix(c.prefixLength);
+        const std::string composed = prefix + ServiceFile;
+        // A file at the cut path would be found if it were probed.
+        const std::string cut = composed.substr(0, ServiceExecutablePathSize - 1);
+        if (cut.size() < composed.size()) PlaceFile(cut);
+        if (c.found) PlaceFile(composed);
+        const RunOutcome outcome = Run({prefix + "quendarixinstall.exe", "/Uninstall"});
+        EXPECT_EQ(outcome.exitCode, c.found ? 0 : 2);
+        const std::string probeLine = c.found ? "Found executable at " + composed
+                                              : "Did not find quendarixservice executable at " + composed + ". Aborting.";
+        EXPECT_NE(outcome.console.find("\n" + probeLine + "\n"), std::string::npos);
+        std::filesystem::remove_all(std::string(200, 'd'));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Installing and removing the service, against the scripted manager.
+#include "installer_run.h"
+
+namespace {
+
+const std::string Installer = "C:\\Tools\\quendarixinstall.exe";
+const std::string Service = "C:\\Tools\\quendarixservice.exe";
+const std::vector<std::string> ProbeLines = {"argv[0] = " + Installer, "Found executable at " + Service};
+
+const std::string OpenManager = "OpenSCManagerA(null,null,0xf003f)";
+const std::string Create = "CreateServiceA(manager,quendarix,Quendarix,0xf01ff,0x10,0x2,0x1," + Service +
+                           ",null,null,null,null,null)";
+const std::string Describe = "ChangeServiceConfig2A(service,1,Quendarix control)";
+const std::string Query = "QueryServiceStatus(service)";
+const std::string Start = "StartServiceA(service,0,null)";
+const std::string OpenService = "OpenServiceA(manager,quendarix,0xf003f)";
+const std::string Stop = "ControlService(service,1)";
+const std::string Delete = "DeleteService(service)";
+const std::string CloseService = "CloseServiceHandle(service)";
+const std::string CloseManager = "CloseServiceHandle(manager)";
+
+struct Scenario {
+    const char* name;
+    void (*script)();
+    int exitCode;
+    std::vector<std::string> lines;  // after the probe lines
+    std::vector<std::string> calls;  // after the elevation check
+};
+
+class RegistrationTest : public InstallerRun {
+protected:
+    void Check(const Scenario& s, const std::vector<std::string>& arguments)
+    {
+        SCOPED_TRACE(s.name);
+        ResetFakePlatform();
+        s.script();
+        PlaceFile(Service);
+        const RunOutcome outcome = Run(arguments);
+        std::vector<std::string> lines = ProbeLines;
+        lines.insert(lines.end(), s.lines.begin(), s.lines.end());
+        EXPECT_EQ(outcome.exitCode, s.exitCode);
+        EXPECT_EQ(outcome.console, Lines(lines));
+        EXPECT_EQ(outcome.log, outcome.console);
+        EXPECT_EQ(std::vector<std::string>(Fake.calls.begin() + 3, Fake.calls.end()), s.calls);
+        EXPECT_EQ(Fake.openHandles, 0) << "every handle is closed";
+    }
+};
+
+TEST_F(RegistrationTest, Install)
+{
+    const Scenario scenarios[] = {
+        {"created, described and started", [] {}, 0,
+         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
+          "quendarix service has been started."},
+         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+        {"already exists", [] { Fake.createError = 0x431; }, 5,
+         {"Creating service...", "Failed to create service. Error: 0x431"},
+         {OpenManager, Create, "GetLastError", CloseManager}},
+        {"description refused", [] { Fake.describeError = 0x5; }, 0,
+         {"Creating service...", "quendarix service has been created.", "Failed to set service description. Err=0x5",
+          "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."},
+         {OpenManager, Create, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
+        {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
+         {"Creating service...", "quendarix service has been created.", "Failed to query service status. Err = 0x1a",
+          "quendarix service has been started."},
+         {OpenManager, Create, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
+        {"last named state", [] { Fake.currentState = 7; }, 0,
+         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_PAUSED (0x7)",
+          "quendarix service has been started."},
+         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+        {"state above 7", [] { Fake.currentState = 8; }, 0,
+         {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
+         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+        {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
+         {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
+         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+        {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
+         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
+          "Failed to start service. Error: 0xc1"},
+         {OpenManager, Create, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
+        {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
+         {"Failed to open Service Configuration Manager. Aborting."},
+         {OpenManager}},
+    };
+    for (const Scenario& s : scenarios) Check(s, {Installer});
+}
+
+TEST_F(RegistrationTest, Uninstall)
+{
+    const Scenario scenarios[] = {
+        {"running service removed", [] {}, 0, {"Deleted quendarix service."},
+         {OpenManager, OpenService, Stop, Delete, CloseService, CloseManager}},
+        {"stopped service removed", [] { Fake.stopError = 0x426; }, 0,
+         {"Failed to stop service. Err=0x426", "Deleted quendarix service."},
+         {OpenManager, OpenService, Stop, "GetLastError", Delete, CloseService, CloseManager}},
+        {"no such service", [] { Fake.openServiceError = 0x424; }, 4, {"Failed to open service."},
+         {OpenManager, OpenService, CloseManager}},
+        {"deletion refused", [] { Fake.stopError = 0x5; Fake.deleteError = 0x5; }, 4,
+         {"Failed to stop service. Err=0x5", "Failed to delete quendarix service. Err = 0x5"},
+         {OpenManager, OpenService, Stop, "GetLastError", Delete, "GetLastError", CloseService, CloseManager}},
+        {"already marked for deletion", [] { Fake.deleteError = 0x430; }, 0,
+         {"Failed to delete quendarix service. Err = 0x430"},
+         {OpenManager, OpenService, Stop, Delete, "GetLastError", CloseService, CloseManager}},
+        {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
+         {"Failed to open Service Configuration Manager. Aborting."},
+         {OpenManager}},
+    };
+    for (const Scenario& s : scenarios) Check(s, {Installer, "/Uninstall"});
+}
+
+TEST_F(RegistrationTest, TheRegisteredBinaryPathIsFullAndQuotedWhenItHoldsBlanks)
+{
+    struct Case {
+        std::string argv0;
+        std::string currentDirectory;
+        std::string binaryPath;
+        std::string probed;
+    };
+    const Case cases[] = {
+        {"quendarixinstall.exe", "C:\\Work\\", "C:\\Work\\quendarixservice.exe", "quendarixservice.exe"},
+        {"bin\\quendarixinstall", "C:\\Work\\", "C:\\Work\\bin\\quendarixservice.exe", "bin\\quendarixservice.exe"},
+        {"quendarixinstall.exe", "C:\\My Tools\\", "\"C:\\My Tools\\quendarixservice.exe\"", "quendarixservice.exe"},
+        {"C:\\Program Files\\Q\\quendarixinstall.exe", "C:\\", "\"C:\\Program Files\\Q\\quendarixservice.exe\"",
+         "C:\\Program Files\\Q\\quendarixservice.exe"},
+        {"C:\\Tab\there\\quendarixinstall.exe", "C:\\", "\"C:\\Tab\there\\quendarixservice.exe\"",
+         "C:\\Tab\there\\quendarixservice.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv0);
+        ResetFakePlatform();
+        Fake.currentDirectory = c.currentDirectory;
+        PlaceFile(c.probed);
+        const RunOutcome outcome = Run({c.argv0});
+        EXPECT_EQ(outcome.exitCode, 0);
+        ASSERT_GE(Fake.calls.size(), 5u);
+        EXPECT_NE(Fake.calls[4].find("," + c.binaryPath + ",null,"), std::string::npos) << Fake.calls[4];
+        EXPECT_NE(outcome.console.find("Found executable at " + c.probed + "\n"), std::string::npos);
+    }
+}
+
+TEST_F(RegistrationTest, AFullPathThatCannotBeFormedIsACreationFailure)
+{
+    Fake.currentDirectory = "C:\\" + std::string(1010, 'x') + "\\";
+    PlaceFile("quendarixservice.exe");
+    const RunOutcome outcome = Run({"quendarixinstall.exe"});
+    EXPECT_EQ(outcome.exitCode, 5);
+    EXPECT_NE(outcome.console.find("Creating service...\nFailed to create service. Error: 0xce\n"), std::string::npos);
+    EXPECT_EQ(std::vector<std::string>(Fake.calls.begin() + 3, Fake.calls.end()),
+              (std::vector<std::string>{OpenManager, "GetLastError", CloseManager}));
+}
+
+}  // namespace
