@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build and the tests need, when missing.
+# Runs unattended; needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+    cmake make g++ libgtest-dev          # host build and unit tests
+    g++-mingw-w64-x86-64-posix           # the Windows programs
+    wine64                               # end-to-end tests and the main job
+    python3 python3-pefile               # artifact checks
+    clang libclang-rt-14-dev             # fuzzing (libFuzzer, sanitizers)
+    clang-tidy cppcheck                  # static analysis
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

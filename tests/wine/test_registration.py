@@ -1,0 +1,124 @@
+"""Installing and removing the service against Wine's Service Control Manager.
+
+Every fact is read independently of the installer: the registration through
+`reg query`, the state through `sc query`, the processes through /proc.
+"""
+
+import unittest
+
+from wineprefix import WinePrefix, lines
+
+TOOLS = "C:\\Tools"
+INSTALLER = TOOLS + "\\quendarixinstall.exe"
+SERVICE = TOOLS + "\\quendarixservice.exe"
+PROBE = ["argv[0] = " + INSTALLER, "Found executable at " + SERVICE]
+INSTALLED = ["Creating service...", "quendarix service has been created.",
+             "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."]
+
+
+class RegistrationUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = WinePrefix()
+        cls.prefix.make_log_directory()
+        cls.prefix.place_programs(TOOLS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+    def tearDown(self):
+        # Leave no registration behind for the next test.
+        self.prefix.wine("sc", "stop", "quendarix")
+        self.prefix.wine("sc", "delete", "quendarix")
+        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None))
+
+    def run_installer(self, *command):
+        """Runs the installer; checks that the log holds the console's lines."""
+        code, console = self.prefix.wine(*command) if command[0] != "cmd" else self.prefix.cmd(command[1])
+        transcript = lines(console)
+        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in transcript).encode())
+        return code, transcript
+
+    def assert_gone(self):
+        self.assertTrue(self.prefix.wait_until(lambda: not self.prefix.service_processes()), "service process left")
+        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None), "registry key left")
+        self.assertIsNone(self.prefix.service_state())
+
+    def test_install_then_uninstall_a_running_service(self):
+        code, transcript = self.run_installer(INSTALLER)
+        self.assertEqual((code, transcript), (0, PROBE + INSTALLED))
+        values = self.prefix.registry_values()
+        self.assertEqual(values["DisplayName"], "Quendarix")
+        self.assertEqual(values["Description"], "Quendarix control")
+        self.assertEqual(values["Type"], "0x10")
+        self.assertEqual(values["Start"], "0x2")
+        self.assertEqual(values["ErrorControl"], "0x1")
+        self.assertEqual(values["ObjectName"], "LocalSystem")
+        self.assertEqual(values["ImagePath"], SERVICE)
+        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
+        self.assertTrue(self.prefix.service_processes())
+
+        # A second install fails at creation and leaves the first one alone.
+        code, transcript = self.run_installer(INSTALLER)
+        self.assertEqual((code, transcript),
+                         (5, PROBE + ["Creating service...", "Failed to create service. Error: 0x431"]))
+        self.assertEqual(self.prefix.registry_values(), values)
+        self.assertEqual(self.prefix.service_state(), "4  RUNNING")
+
+        code, transcript = self.run_installer(INSTALLER, "/Uninstall")
+        self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
+        self.assert_gone()
+
+    def test_a_service_that_cannot_start_stays_registered_until_removed(self):
+        directory = "C:\\Broken"
+        self.prefix.place_programs(directory, names=("quendarixinstall.exe",))
+        with open(self.prefix.host_path(directory + "\\quendarixservice.exe"), "wb") as f:
+            f.write(b"not a program")
+        installer, service = directory + "\\quendarixinstall.exe", directory + "\\quendarixservice.exe"
+        probe = ["argv[0] = " + installer, "Found executable at " + service]
+
+        code, transcript = self.run_installer(installer)
+        self.assertEqual((code, transcript), (5, probe + INSTALLED[:3] + ["Failed to start service. Error: 0xc1"]))
+        values = self.prefix.registry_values()
+        self.assertEqual((values["Start"], values["ImagePath"]), ("0x2", service))
+        self.assertEqual(self.prefix.service_state(), "1  STOPPED")
+
+        code, transcript = self.run_installer(installer, "/Uninstall")
+        self.assertEqual((code, transcript),
+                         (0, probe + ["Failed to stop service. Err=0x426", "Deleted quendarix service."]))
+        self.assert_gone()
+
+    def test_uninstall_with_nothing_installed(self):
+        code, transcript = self.run_installer(INSTALLER, "/Uninstall")
+        self.assertEqual((code, transcript), (4, PROBE + ["Failed to open service."]))
+
+    def test_the_registered_path_is_absolute_and_quoted_when_it_has_a_space(self):
+        runs = [
+            ("directory with a space", "C:\\Program Files\\Quendarix Tools",
+             "C:\\Program Files\\Quendarix Tools\\quendarixinstall.exe",
+             lambda d, *mode: (d + "\\quendarixinstall.exe", *mode),
+             '"C:\\Program Files\\Quendarix Tools\\quendarixservice.exe"'),
+            ("bare name", "C:\\Bare", "quendarixinstall.exe",
+             lambda d, *mode: ("cmd", " ".join([f"cd /d {d} && quendarixinstall.exe", *mode])),
+             "C:\\Bare\\quendarixservice.exe"),
+            ("typed without .exe", "C:\\Typed", "quendarixinstall",
+             lambda d, *mode: ("cmd", " ".join([f"cd /d {d} && quendarixinstall", *mode])),
+             "C:\\Typed\\quendarixservice.exe"),
+        ]
+        for name, directory, argv0, command, image_path in runs:
+            with self.subTest(run=name):
+                self.prefix.place_programs(directory)
+                code, transcript = self.run_installer(*command(directory))
+                self.assertEqual(code, 0, transcript)
+                self.assertEqual(transcript[0], "argv[0] = " + argv0)
+                self.assertEqual(transcript[2:], INSTALLED)
+                self.assertEqual(self.prefix.registry_values()["ImagePath"], image_path)
+                self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
+                code, transcript = self.run_installer(*command(directory, "/Uninstall"))
+                self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
+                self.assert_gone()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
