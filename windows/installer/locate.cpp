@@ -83,6 +83,6 @@ bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
         return false;
     }
     ReportLine("Found executable at %s", ServiceExecutablePath);
-    fclose(probe);
+    (void)fclose(probe);
     return true;
 }

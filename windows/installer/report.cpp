@@ -20,7 +20,7 @@ void OpenInstallLog()
 void CloseInstallLog()
 {
     if (InstallLog != nullptr) {
-        fclose(InstallLog);
+        (void)fclose(InstallLog);
         InstallLog = nullptr;
     }
 }
@@ -32,14 +32,15 @@ void ReportLine(const char* format, ...)
     va_list logArguments;
     va_copy(logArguments, arguments);
 
-    vfprintf(stdout, format, arguments);
-    fputs("\n", stdout);
-    fflush(stdout);
+    // Write and flush failures change nothing: the run goes on either way.
+    (void)vfprintf(stdout, format, arguments);
+    (void)fputs("\n", stdout);
+    (void)fflush(stdout);
 
     if (InstallLog != nullptr) {
-        vfprintf(InstallLog, format, logArguments);
-        fputs("\n", InstallLog);
-        fflush(InstallLog);
+        (void)vfprintf(InstallLog, format, logArguments);
+        (void)fputs("\n", InstallLog);
+        (void)fflush(InstallLog);
     }
 
     va_end(logArguments);

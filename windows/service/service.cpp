@@ -12,12 +12,12 @@ SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 SERVICE_STATUS Status = {};
 HANDLE StopRequested = nullptr;
 
-void ReportServiceState(DWORD state, DWORD exitCode = NO_ERROR)
+// Status.dwWin32ExitCode stays NO_ERROR unless the service failed to run.
+void ReportServiceState(DWORD state)
 {
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     Status.dwCurrentState = state;
     Status.dwControlsAccepted = (state == SERVICE_RUNNING) ? (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) : 0;
-    Status.dwWin32ExitCode = exitCode;
     Status.dwServiceSpecificExitCode = 0;
     Status.dwCheckPoint = 0;
     Status.dwWaitHint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : 3000;
@@ -47,7 +47,8 @@ void WINAPI RunService(DWORD, LPSTR*)
     }
     StopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (StopRequested == nullptr) {
-        ReportServiceState(SERVICE_STOPPED, GetLastError());
+        Status.dwWin32ExitCode = GetLastError();
+        ReportServiceState(SERVICE_STOPPED);
         return;
     }
 
