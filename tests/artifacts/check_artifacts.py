@@ -6,11 +6,14 @@ import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
+import zipfile
 
 import pefile
 
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
+BUILD_DIR = os.environ["QUENDARIX_BUILD_DIR"]
+VERSION = os.environ["QUENDARIX_VERSION"]
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # Every text-taking function the programs call, by its narrow name.
@@ -99,6 +102,22 @@ class Artifacts(unittest.TestCase):
                 with self.subTest(name), open(os.path.join(PROGRAMS, name), "rb") as first, \
                         open(os.path.join(build, "bin", name), "rb") as second:
                     self.assertTrue(first.read() == second.read(), name + " differs between builds")
+
+    def test_the_release_package_holds_both_programs_and_the_readme(self):
+        with tempfile.TemporaryDirectory(prefix="quendarix-package-") as output:
+            subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", output],
+                           check=True, stdout=subprocess.DEVNULL)
+            top = f"quendarix-{VERSION}-win64/"
+            with zipfile.ZipFile(os.path.join(output, top[:-1] + ".zip")) as package:
+                self.assertEqual(sorted(package.namelist()),
+                                 [top + "README.txt", top + "quendarixinstall.exe", top + "quendarixservice.exe"])
+                for name in EXES:
+                    with open(os.path.join(PROGRAMS, name), "rb") as built:
+                        self.assertTrue(package.read(top + name) == built.read(), name)
+                readme = package.read(top + "README.txt").decode("ascii")
+                self.assertIn(f"installer {VERSION}\r\n", readme)
+                self.assertNotIn("@", readme)
+                self.assertEqual(readme.count("\n"), readme.count("\r\n"))
 
 
 if __name__ == "__main__":
