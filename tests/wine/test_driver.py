@@ -13,13 +13,10 @@ class DriverUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.prefix = WinePrefix()
+        cls.addClassCleanup(cls.prefix.close)
         cls.prefix.make_log_directory()
         cls.prefix.place_programs("C:\\Tools", names=("quendarixinstall.exe",))
         shutil.copy(os.path.join(PROGRAMS, "limited_launch.exe"), cls.prefix.host_path("C:\\Tools"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
 
     def test_a_limited_token_gets_only_the_refusal_in_both_modes(self):
         for mode in ("", " /Uninstall"):

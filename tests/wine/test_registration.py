@@ -20,12 +20,9 @@ class RegistrationUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.prefix = WinePrefix()
+        cls.addClassCleanup(cls.prefix.close)
         cls.prefix.make_log_directory()
         cls.prefix.place_programs(TOOLS)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
 
     def tearDown(self):
         # Leave no registration behind for the next test.
@@ -88,6 +85,12 @@ class RegistrationUnderWine(unittest.TestCase):
         self.assertEqual((code, transcript),
                          (0, probe + ["Failed to stop service. Err=0x426", "Deleted quendarix service."]))
         self.assert_gone()
+
+    def test_the_service_started_by_hand_says_what_it_is_and_fails(self):
+        code, console = self.prefix.wine(SERVICE)
+        self.assertNotEqual(code, 0)
+        self.assertEqual(len(lines(console)), 1)
+        self.assertIn("Service Control Manager", lines(console)[0])
 
     def test_uninstall_with_nothing_installed(self):
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")

@@ -19,11 +19,15 @@ class WinePrefix:
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
-        subprocess.run([WINE, "wineboot", "-i"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Until the boot session has ended the manager is still starting its
-        # own services and may refuse or time out a start.
-        subprocess.run([WINESERVER, "-w"], env=self.env, check=True)
+        try:
+            subprocess.run([WINE, "wineboot", "-i"], env=self.env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Until the boot session has ended the manager is still starting
+            # its own services and may refuse or time out a start.
+            subprocess.run([WINESERVER, "-w"], env=self.env, check=True)
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, check=False)
