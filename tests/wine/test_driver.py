@@ -1,22 +1,14 @@
 """The installer's checks before any service work, on the real .exe under Wine."""
 
-import os
-import shutil
 import unittest
 
-from wineprefix import PROGRAMS, WinePrefix, lines
+from wineprefix import PrefixTestCase, lines
 
 REFUSAL = "Not running with elevated permissions. Aborting."
 
 
-class DriverUnderWine(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = WinePrefix()
-        cls.addClassCleanup(cls.prefix.close)
-        cls.prefix.make_log_directory()
-        cls.prefix.place_programs("C:\\Tools", names=("quendarixinstall.exe",))
-        shutil.copy(os.path.join(PROGRAMS, "limited_launch.exe"), cls.prefix.host_path("C:\\Tools"))
+class DriverUnderWine(PrefixTestCase):
+    programs = ("quendarixinstall.exe", "limited_launch.exe")  # no service executable
 
     def test_a_limited_token_gets_only_the_refusal_in_both_modes(self):
         for mode in ("", " /Uninstall"):

@@ -6,7 +6,7 @@ Every fact is read independently of the installer: the registration through
 
 import unittest
 
-from wineprefix import WinePrefix, lines
+from wineprefix import PrefixTestCase, lines
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
@@ -16,14 +16,7 @@ INSTALLED = ["Creating service...", "quendarix service has been created.",
              "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."]
 
 
-class RegistrationUnderWine(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = WinePrefix()
-        cls.addClassCleanup(cls.prefix.close)
-        cls.prefix.make_log_directory()
-        cls.prefix.place_programs(TOOLS)
-
+class RegistrationUnderWine(PrefixTestCase):
     def tearDown(self):
         # Leave no registration behind for the next test.
         self.prefix.wine("sc", "stop", "quendarix")

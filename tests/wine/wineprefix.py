@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import unittest
 
 WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
@@ -104,6 +105,19 @@ class WinePrefix:
         while not condition() and time.monotonic() < deadline:
             time.sleep(0.2)
         return condition()
+
+
+class PrefixTestCase(unittest.TestCase):
+    """A suite that shares one prefix, with c:\\temp and its programs in C:\\Tools."""
+
+    programs = ("quendarixinstall.exe", "quendarixservice.exe")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = WinePrefix()
+        cls.addClassCleanup(cls.prefix.close)
+        cls.prefix.make_log_directory()
+        cls.prefix.place_programs("C:\\Tools", names=cls.programs)
 
 
 def lines(console):
