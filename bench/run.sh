@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Benchmarks and soak under Wine. Options go to bench.py (--runs, --cycles).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j 2
+QUENDARIX_PROGRAMS="$PWD/build/windows/bin" exec /usr/bin/python3 bench/bench.py "$@"
