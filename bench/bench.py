@@ -109,6 +109,8 @@ def main():
     parser.add_argument("--runs", type=int, default=31, help="repetitions for each median (default 31)")
     parser.add_argument("--cycles", type=int, default=200, help="soak cycles (default 200)")
     arguments = parser.parse_args()
+    if arguments.runs < 2:
+        parser.error("--runs must be at least 2 (the spread needs two runs)")
 
     prefix = WinePrefix()
     try:

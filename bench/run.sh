@@ -3,7 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j 2
+scripts/build-windows.sh
 QUENDARIX_PROGRAMS="$PWD/build/windows/bin" exec /usr/bin/python3 bench/bench.py "$@"

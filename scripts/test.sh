@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Every test: host unit tests (ASan, UBSan), artifact checks on the built
-# .exe files, and the end-to-end tests under Wine.
+# Every test: host unit tests (ASan, UBSan), the bounded fuzz run and static
+# analysis; artifact checks on the built .exe files and the release ZIP; and
+# the end-to-end tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j 2
+scripts/build-windows.sh
 cmake --preset host >/dev/null
 cmake --build --preset host -j 2
 

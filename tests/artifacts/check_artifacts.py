@@ -88,9 +88,6 @@ class Artifacts(unittest.TestCase):
         self.assertEqual(dict(level.attrib), {"level": "asInvoker", "uiAccess": "false"})
         self.assertEqual(len(level), 0)
 
-    def test_the_service_has_no_resources(self):
-        self.assertEqual(resources(image("quendarixservice.exe")), [])
-
     def test_a_second_build_from_the_same_tree_is_byte_identical(self):
         with tempfile.TemporaryDirectory(prefix="quendarix-rebuild-") as build:
             toolchain = os.path.join(SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake")

@@ -73,7 +73,6 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
     Fake.calls.push_back("OpenProcessToken(" + HandleName(process) + "," + Hex(desiredAccess) + ")");
     if (!Fake.tokenOpens) return 0;
     *token = TokenHandle;
-    ++Fake.openHandles;
     return 1;
 }
 
@@ -90,7 +89,6 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
 BOOL CloseHandle(HANDLE object)
 {
     Fake.calls.push_back("CloseHandle(" + HandleName(object) + ")");
-    --Fake.openHandles;
     return 1;
 }
 
@@ -109,7 +107,6 @@ SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredA
     Fake.calls.push_back("OpenSCManagerA(" + Text(machineName) + "," + Text(databaseName) + "," +
                          Hex(desiredAccess) + ")");
     if (!Fake.managerOpens) return nullptr;
-    ++Fake.openHandles;
     return ManagerHandle;
 }
 
@@ -124,7 +121,6 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
                              Text(loadOrderGroup) + "," + (tagId ? "tag" : "null") + "," +
                              Text(dependencies) + "," + Text(serviceStartName) + "," + Text(password) + ")";
     if (!Answer(call, Fake.createError)) return nullptr;
-    ++Fake.openHandles;
     return ServiceHandle;
 }
 
@@ -155,7 +151,6 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
     const std::string call =
         "OpenServiceA(" + HandleName(manager) + "," + Text(serviceName) + "," + Hex(desiredAccess) + ")";
     if (!Answer(call, Fake.openServiceError)) return nullptr;
-    ++Fake.openHandles;
     return ServiceHandle;
 }
 
@@ -172,6 +167,5 @@ BOOL DeleteService(SC_HANDLE service)
 BOOL CloseServiceHandle(SC_HANDLE object)
 {
     Fake.calls.push_back("CloseServiceHandle(" + HandleName(object) + ")");
-    --Fake.openHandles;
     return 1;
 }

@@ -26,7 +26,6 @@ struct FakePlatform {
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;
     DWORD lastError = 0;
-    int openHandles = 0;
 };
 
 extern FakePlatform Fake;

@@ -26,8 +26,6 @@ class DriverUnderWine(PrefixTestCase):
              "C:\\Tools\\quendarixinstall.exe", "C:\\Tools\\quendarixservice.exe"),
             ("bare name", lambda mode: self.prefix.cmd(" ".join(["cd /d C:\\Tools && quendarixinstall.exe", *mode])),
              "quendarixinstall.exe", "quendarixservice.exe"),
-            ("typed without .exe", lambda mode: self.prefix.cmd(" ".join(["cd /d C:\\Tools && quendarixinstall", *mode])),
-             "quendarixinstall", "quendarixservice.exe"),
         ]
         for name, run, argv0, probed in runs:
             for mode in ([], ["/Uninstall"]):

@@ -24,8 +24,8 @@ class RegistrationUnderWine(PrefixTestCase):
         self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None))
 
     def run_installer(self, *command):
-        """Runs the installer; checks that the log holds the console's lines."""
-        code, console = self.prefix.wine(*command) if command[0] != "cmd" else self.prefix.cmd(command[1])
+        """Runs a Windows command line; checks that the log holds the console's lines."""
+        code, console = self.prefix.wine(*command)
         transcript = lines(console)
         self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in transcript).encode())
         return code, transcript
@@ -96,10 +96,10 @@ class RegistrationUnderWine(PrefixTestCase):
              lambda d, *mode: (d + "\\quendarixinstall.exe", *mode),
              '"C:\\Program Files\\Quendarix Tools\\quendarixservice.exe"'),
             ("bare name", "C:\\Bare", "quendarixinstall.exe",
-             lambda d, *mode: ("cmd", " ".join([f"cd /d {d} && quendarixinstall.exe", *mode])),
+             lambda d, *mode: ("cmd", "/c", " ".join([f"cd /d {d} && quendarixinstall.exe", *mode])),
              "C:\\Bare\\quendarixservice.exe"),
             ("typed without .exe", "C:\\Typed", "quendarixinstall",
-             lambda d, *mode: ("cmd", " ".join([f"cd /d {d} && quendarixinstall", *mode])),
+             lambda d, *mode: ("cmd", "/c", " ".join([f"cd /d {d} && quendarixinstall", *mode])),
              "C:\\Typed\\quendarixservice.exe"),
         ]
         for name, directory, argv0, command, image_path in runs:

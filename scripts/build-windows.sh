@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing and builds the Windows programs into build/windows/bin.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j 2
