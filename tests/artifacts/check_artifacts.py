@@ -18,8 +18,8 @@ EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # Every text-taking function the programs call, by its narrow name.
 NARROW_CALLS = {
-    "quendarixinstall.exe": ["OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A", "OpenServiceA",
-                             "GetFullPathNameA"],
+    "quendarixinstall.exe": ["OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A", "OpenServiceA", "CreateFileA",
+                             "GetFinalPathNameByHandleA", "GetFullPathNameA"],
     "quendarixservice.exe": ["StartServiceCtrlDispatcherA", "RegisterServiceCtrlHandlerExA", "CreateEventA"],
 }
 RT_MANIFEST = 24

@@ -86,14 +86,14 @@ TEST_F(DriverTest, EveryElevationFailureRefusesBeforeLookingForTheService)
     }
 }
 
-TEST_F(DriverTest, TheLogMirrorsTheConsoleWithBareLineFeeds)
+TEST_F(DriverTest, EveryLineIsOnTheConsoleAndInTheLogBeforeTheNextStep)
 {
     PlaceFile(Service);
     const RunOutcome outcome = Run({Installer});
-    ASSERT_TRUE(outcome.logWritten);
+    const std::string printed = Lines({"argv[0] = " + Installer, "Found executable at " + Service, "Creating service..."});
+    EXPECT_EQ(Fake.consoleWhenCreating, printed);
+    EXPECT_EQ(Fake.logWhenCreating, printed);
     EXPECT_EQ(outcome.log, outcome.console);
-    EXPECT_EQ(outcome.log.find('\r'), std::string::npos);
-    EXPECT_EQ(std::count(outcome.log.begin(), outcome.log.end(), '\n'), 6);
 }
 
 TEST_F(DriverTest, EachRunReplacesTheLogEvenWhenItStopsAtTheFirstCheck)

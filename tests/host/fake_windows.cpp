@@ -3,8 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 FakePlatform Fake;
+
+const char InstallLogPath[] = "c:/temp/quendarixinstall.log";
+const char ConsoleCapturePath[] = "console.capture";
 
 namespace {
 
@@ -32,6 +37,14 @@ std::string HandleName(const void* handle)
     if (handle == TokenHandle) return "token";
     if (handle == ProcessHandle) return "process";
     return "?";
+}
+
+std::string FileText(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // Records a call; a nonzero `error` makes it fail with that last-error code.
@@ -120,6 +133,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
                              Hex(startType) + "," + Hex(errorControl) + "," + Text(binaryPathName) + "," +
                              Text(loadOrderGroup) + "," + (tagId ? "tag" : "null") + "," +
                              Text(dependencies) + "," + Text(serviceStartName) + "," + Text(password) + ")";
+    Fake.consoleWhenCreating = FileText(ConsoleCapturePath);
+    Fake.logWhenCreating = FileText(InstallLogPath);
     if (!Answer(call, Fake.createError)) return nullptr;
     return ServiceHandle;
 }

@@ -26,9 +26,16 @@ struct FakePlatform {
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;
     DWORD lastError = 0;
+    // The console capture and the log as CreateServiceA found them.
+    std::string consoleWhenCreating;
+    std::string logWhenCreating;
 };
 
 extern FakePlatform Fake;
+
+// Relative to the scratch directory a test runs in.
+extern const char InstallLogPath[];
+extern const char ConsoleCapturePath[];
 
 // Back to an elevated token and a manager that does everything asked.
 void ResetFakePlatform();

@@ -12,14 +12,6 @@
 #include <fstream>
 #include <sstream>
 
-const char InstallLogPath[] = "c:/temp/quendarixinstall.log";
-
-namespace {
-
-const char ConsoleCapture[] = "console.capture";
-
-}  // namespace
-
 void InstallerRun::SetUp()
 {
     ResetFakePlatform();
@@ -70,7 +62,7 @@ RunOutcome InstallerRun::Run(const std::vector<std::string>& arguments)
 
     fflush(stdout);
     const int savedStdout = dup(STDOUT_FILENO);
-    const int capture = open(ConsoleCapture, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int capture = open(ConsoleCapturePath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(capture, STDOUT_FILENO);
     close(capture);
 
@@ -82,8 +74,8 @@ RunOutcome InstallerRun::Run(const std::vector<std::string>& arguments)
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);
 
-    outcome.console = ReadFile(ConsoleCapture);
-    std::filesystem::remove(ConsoleCapture);
+    outcome.console = ReadFile(ConsoleCapturePath);
+    std::filesystem::remove(ConsoleCapturePath);
     outcome.logWritten = std::filesystem::exists(InstallLogPath);
     if (outcome.logWritten) outcome.log = ReadFile(InstallLogPath);
     return outcome;

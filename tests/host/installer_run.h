@@ -40,5 +40,3 @@ private:
     std::string previousDirectory_;
     std::string scratchDirectory_;
 };
-
-extern const char InstallLogPath[];

@@ -1,5 +1,7 @@
 """The installer's checks before any service work, on the real .exe under Wine."""
 
+import os
+import shutil
 import unittest
 
 from wineprefix import PrefixTestCase, lines
@@ -36,6 +38,63 @@ class DriverUnderWine(PrefixTestCase):
                     self.assertEqual(lines(console), expected)
                     self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in expected).encode())
         self.assertIsNone(self.prefix.service_state(), "no service was registered")
+
+    def test_the_log_is_written_only_at_its_own_path(self):
+        temp, elsewhere = self.prefix.host_path("C:\\temp"), self.prefix.host_path("C:\\Elsewhere")
+        log, other = os.path.join(temp, "quendarixinstall.log"), os.path.join(elsewhere, "other.txt")
+
+        def relink_temp():
+            os.rmdir(temp)
+            os.symlink("Elsewhere", temp)
+
+        def relink_temp_over_a_log():
+            relink_temp()
+            with open(os.path.join(elsewhere, "quendarixinstall.log"), "wb") as f:
+                f.write(b"a log kept elsewhere\n")
+
+        def earlier_log():
+            with open(log, "wb") as f:
+                f.write(b"a longer log of an earlier run\n" * 20)
+
+        # Unix links inside the prefix stand in for Windows links: Wine
+        # resolves them, and shows a hard link's second name.
+        cases = [
+            ("plain log of an earlier run", earlier_log, True),
+            ("log linked to another file", lambda: os.symlink("../Elsewhere/other.txt", log), False),
+            ("log linked to a file that does not exist", lambda: os.symlink("../Elsewhere/new.txt", log), False),
+            ("log a hard link of another file", lambda: os.link(other, log), False),
+            ("c:\\temp linked to another directory", relink_temp, False),
+            ("c:\\temp linked to another directory with a log", relink_temp_over_a_log, False),
+        ]
+        expected = ["argv[0] = C:\\Tools\\quendarixinstall.exe",
+                    "Did not find quendarixservice executable at C:\\Tools\\quendarixservice.exe. Aborting."]
+
+        def files_elsewhere():
+            return {name: open(os.path.join(elsewhere, name), "rb").read() for name in os.listdir(elsewhere)}
+
+        try:
+            for name, plant, written in cases:
+                with self.subTest(name):
+                    if os.path.islink(temp):
+                        os.remove(temp)
+                    shutil.rmtree(temp, ignore_errors=True)
+                    shutil.rmtree(elsewhere, ignore_errors=True)
+                    os.makedirs(temp)
+                    os.makedirs(elsewhere)
+                    with open(other, "wb") as f:
+                        f.write(b"another file's bytes\n")
+                    plant()
+                    before = files_elsewhere()
+                    code, console = self.prefix.wine("C:\\Tools\\quendarixinstall.exe", "/Uninstall")
+                    self.assertEqual((code, lines(console)), (2, expected))
+                    self.assertEqual(files_elsewhere(), before)
+                    if written:
+                        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in expected).encode())
+        finally:
+            if os.path.islink(temp):
+                os.remove(temp)
+            shutil.rmtree(elsewhere, ignore_errors=True)
+            self.prefix.make_log_directory()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,9 @@
 #define REPORT_PRINTF_FORMAT(formatIndex, firstArgument)
 #endif
 
-// Creates or truncates "c:/temp/quendarixinstall.log". Silent when it cannot.
+// Creates or truncates "c:/temp/quendarixinstall.log", and on Windows only
+// when the file opened is that path's own (no link on the way, one name).
+// Silent when it cannot; the run then reports to the console only.
 void OpenInstallLog();
 
 // Closes the install log, if it is open. Called once, as the process ends.
