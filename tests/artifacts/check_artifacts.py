@@ -19,7 +19,7 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # Every text-taking function the programs call, by its narrow name.
 NARROW_CALLS = {
     "quendarixinstall.exe": ["OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A", "OpenServiceA", "CreateFileA",
-                             "GetFinalPathNameByHandleA", "GetFullPathNameA"],
+                             "GetFinalPathNameByHandleA"],
     "quendarixservice.exe": ["StartServiceCtrlDispatcherA", "RegisterServiceCtrlHandlerExA", "CreateEventA"],
 }
 RT_MANIFEST = 24

@@ -15,6 +15,7 @@ namespace {
 
 HANDLE const ProcessHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 HANDLE const TokenHandle = reinterpret_cast<HANDLE>(0x70);
+HANDLE const FileHandle = reinterpret_cast<HANDLE>(0x80);
 SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x100);
 SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x200);
 
@@ -35,6 +36,7 @@ std::string HandleName(const void* handle)
     if (handle == ManagerHandle) return "manager";
     if (handle == ServiceHandle) return "service";
     if (handle == TokenHandle) return "token";
+    if (handle == FileHandle) return "file";
     if (handle == ProcessHandle) return "process";
     return "?";
 }
@@ -105,14 +107,22 @@ BOOL CloseHandle(HANDLE object)
     return 1;
 }
 
-DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR*)
+HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
-    const bool absolute = (fileName[0] != '\0' && fileName[1] == ':' && fileName[2] == '\\') ||
-                          strncmp(fileName, "\\\\", 2) == 0;
-    const std::string full = absolute ? fileName : Fake.currentDirectory + fileName;
-    if (full.size() >= bufferLength) return static_cast<DWORD>(full.size() + 1);
-    memcpy(buffer, full.c_str(), full.size() + 1);
-    return static_cast<DWORD>(full.size());
+    if (!Answer("CreateFileA(" + Text(fileName) + ")", Fake.openFileError)) return INVALID_HANDLE_VALUE;
+    return FileHandle;
+}
+
+DWORD GetFinalPathNameByHandleA(HANDLE, LPSTR filePath, DWORD filePathSize, DWORD)
+{
+    if (Fake.resolveError != 0) {
+        Fake.lastError = Fake.resolveError;
+        return 0;
+    }
+    const std::string& path = Fake.finalPath;
+    if (path.size() >= filePathSize) return static_cast<DWORD>(path.size() + 1);
+    memcpy(filePath, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
 }
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)

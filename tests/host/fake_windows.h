@@ -21,7 +21,10 @@ struct FakePlatform {
     DWORD openServiceError = 0;
     DWORD stopError = 0;
     DWORD deleteError = 0;
-    std::string currentDirectory = "C:\\Work\\";
+    // The service file's path as the system resolves it from a handle.
+    DWORD openFileError = 0;
+    DWORD resolveError = 0;
+    std::string finalPath = "\\\\?\\C:\\Tools\\quendarixservice.exe";
 
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;

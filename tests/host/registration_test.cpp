@@ -1,6 +1,8 @@
 // Installing and removing the service, against the scripted manager.
 #include "installer_run.h"
 
+#include <algorithm>
+
 namespace {
 
 const std::string Installer = "C:\\Tools\\quendarixinstall.exe";
@@ -8,6 +10,8 @@ const std::string Service = "C:\\Tools\\quendarixservice.exe";
 const std::vector<std::string> ProbeLines = {"argv[0] = " + Installer, "Found executable at " + Service};
 
 const std::string OpenManager = "OpenSCManagerA(null,null,0xf003f)";
+const std::string OpenFile = "CreateFileA(" + Service + ")";
+const std::string CloseFile = "CloseHandle(file)";
 const std::string Create = "CreateServiceA(manager,quendarix,Quendarix,0xf01ff,0x10,0x2,0x1," + Service +
                            ",null,null,null,null,null)";
 const std::string Describe = "ChangeServiceConfig2A(service,1,Quendarix control)";
@@ -51,32 +55,32 @@ TEST_F(RegistrationTest, Install)
         {"created, described and started", [] {}, 0,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
           "quendarix service has been started."},
-         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"already exists", [] { Fake.createError = 0x431; }, 5,
          {"Creating service...", "Failed to create service. Error: 0x431"},
-         {OpenManager, Create, "GetLastError", CloseManager}},
+         {OpenManager, OpenFile, Create, "GetLastError", CloseFile, CloseManager}},
         {"description refused", [] { Fake.describeError = 0x5; }, 0,
          {"Creating service...", "quendarix service has been created.", "Failed to set service description. Err=0x5",
           "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."},
-         {OpenManager, Create, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
         {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
          {"Creating service...", "quendarix service has been created.", "Failed to query service status. Err = 0x1a",
           "quendarix service has been started."},
-         {OpenManager, Create, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
         {"last named state", [] { Fake.currentState = 7; }, 0,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_PAUSED (0x7)",
           "quendarix service has been started."},
-         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state above 7", [] { Fake.currentState = 8; }, 0,
          {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
-         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
          {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
-         {OpenManager, Create, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
           "Failed to start service. Error: 0xc1"},
-         {OpenManager, Create, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
+         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
         {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
          {"Failed to open Service Configuration Manager. Aborting."},
          {OpenManager}},
@@ -107,45 +111,50 @@ TEST_F(RegistrationTest, Uninstall)
     for (const Scenario& s : scenarios) Check(s, {Installer, "/Uninstall"});
 }
 
-TEST_F(RegistrationTest, TheRegisteredBinaryPathIsFullAndQuotedWhenItHoldsBlanks)
+// Wine shows resolved paths; what it cannot show is a share's path, a path
+// that cannot be resolved, and the limits of the registered path's length.
+TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItFits)
 {
+    const std::string longest = "C:\\" + std::string(1020, 'x');  // 1023 characters
+    const std::string longestShare = "\\\\" + std::string(1021, 's');
+    const std::string tooLong = "Failed to create service. Error: 0xce";
     struct Case {
-        std::string argv0;
-        std::string currentDirectory;
-        std::string binaryPath;
-        std::string probed;
+        const char* name;
+        std::string finalPath;
+        DWORD openFileError;
+        DWORD resolveError;
+        std::string registered;  // the binary path, or the creation failure line
     };
     const Case cases[] = {
-        {"quendarixinstall.exe", "C:\\Work\\", "C:\\Work\\quendarixservice.exe", "quendarixservice.exe"},
-        {"bin\\quendarixinstall", "C:\\Work\\", "C:\\Work\\bin\\quendarixservice.exe", "bin\\quendarixservice.exe"},
-        {"quendarixinstall.exe", "C:\\My Tools\\", "\"C:\\My Tools\\quendarixservice.exe\"", "quendarixservice.exe"},
-        {"C:\\Program Files\\Q\\quendarixinstall.exe", "C:\\", "\"C:\\Program Files\\Q\\quendarixservice.exe\"",
-         "C:\\Program Files\\Q\\quendarixservice.exe"},
-        {"C:\\Tab\there\\quendarixinstall.exe", "C:\\", "\"C:\\Tab\there\\quendarixservice.exe\"",
-         "C:\\Tab\there\\quendarixservice.exe"},
+        {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", 0, 0,
+         "\\\\server\\share\\Q\\quendarixservice.exe"},
+        {"the longest path", "\\\\?\\" + longest, 0, 0, longest},
+        {"one character more", "\\\\?\\" + longest + "x", 0, 0, tooLong},
+        {"the longest share path", "\\\\?\\UNC" + longestShare.substr(1), 0, 0, longestShare},
+        {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", 0, 0, tooLong},
+        {"the file cannot be opened", "", 0x20, 0, "Failed to create service. Error: 0x20"},
+        {"the path cannot be resolved", "", 0, 0x1, "Failed to create service. Error: 0x1"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.argv0);
+        SCOPED_TRACE(c.name);
         ResetFakePlatform();
-        Fake.currentDirectory = c.currentDirectory;
-        PlaceFile(c.probed);
-        const RunOutcome outcome = Run({c.argv0});
-        EXPECT_EQ(outcome.exitCode, 0);
-        ASSERT_GE(Fake.calls.size(), 5u);
-        EXPECT_NE(Fake.calls[4].find("," + c.binaryPath + ",null,"), std::string::npos) << Fake.calls[4];
-        EXPECT_NE(outcome.console.find("Found executable at " + c.probed + "\n"), std::string::npos);
+        Fake.finalPath = c.finalPath;
+        Fake.openFileError = c.openFileError;
+        Fake.resolveError = c.resolveError;
+        PlaceFile(Service);
+        const RunOutcome outcome = Run({Installer});
+        const bool created = c.registered.rfind("Failed", 0) != 0;
+        EXPECT_EQ(outcome.exitCode, created ? 0 : 5);
+        ASSERT_GE(Fake.calls.size(), 6u);
+        if (created) {
+            EXPECT_NE(Fake.calls[5].find("," + c.registered + ",null,"), std::string::npos) << Fake.calls[5];
+        } else {
+            EXPECT_NE(outcome.console.find("Creating service...\n" + c.registered + "\n"), std::string::npos);
+            EXPECT_EQ(std::count_if(Fake.calls.begin(), Fake.calls.end(),
+                                    [](const std::string& call) { return call.rfind("CreateServiceA", 0) == 0; }),
+                      0);
+        }
     }
-}
-
-TEST_F(RegistrationTest, AFullPathThatCannotBeFormedIsACreationFailure)
-{
-    Fake.currentDirectory = "C:\\" + std::string(1010, 'x') + "\\";
-    PlaceFile("quendarixservice.exe");
-    const RunOutcome outcome = Run({"quendarixinstall.exe"});
-    EXPECT_EQ(outcome.exitCode, 5);
-    EXPECT_NE(outcome.console.find("Creating service...\nFailed to create service. Error: 0xce\n"), std::string::npos);
-    EXPECT_EQ(std::vector<std::string>(Fake.calls.begin() + 3, Fake.calls.end()),
-              (std::vector<std::string>{OpenManager, "GetLastError", CloseManager}));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@ Every fact is read independently of the installer: the registration through
 `reg query`, the state through `sc query`, the processes through /proc.
 """
 
+import os
+import re
 import unittest
 
 from wineprefix import PrefixTestCase, lines
@@ -89,29 +91,50 @@ class RegistrationUnderWine(PrefixTestCase):
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
         self.assertEqual((code, transcript), (4, PROBE + ["Failed to open service."]))
 
-    def test_the_registered_path_is_absolute_and_quoted_when_it_has_a_space(self):
+    def short_name(self, name):
+        """Wine's 8.3 name of the directory C:\\<name>, as `dir /x` lists it."""
+        _, out = self.prefix.cmd("dir /x C:\\")
+        match = re.search(r"<DIR>\s+(\S+)\s+" + re.escape(name) + r"\r?$", out.decode("latin-1"), re.MULTILINE)
+        self.assertIsNotNone(match, out)
+        return match.group(1)
+
+    def test_the_registered_path_is_the_resolved_path_of_the_file_found(self):
+        self.prefix.place_programs("C:\\Real")
+        os.symlink("Real", self.prefix.host_path("C:\\Linked"))  # Wine's stand-in for a junction
+        self.prefix.place_programs("C:\\QuendarixTools")
+        short = "C:\\" + self.short_name("QuendarixTools")
+        # How the installer is started (a name alone: from that directory,
+        # through cmd), where its programs are, and the binary path registered
+        # (None: refused, nothing registered).
         runs = [
-            ("directory with a space", "C:\\Program Files\\Quendarix Tools",
-             "C:\\Program Files\\Quendarix Tools\\quendarixinstall.exe",
-             lambda d, *mode: (d + "\\quendarixinstall.exe", *mode),
-             '"C:\\Program Files\\Quendarix Tools\\quendarixservice.exe"'),
-            ("bare name", "C:\\Bare", "quendarixinstall.exe",
-             lambda d, *mode: ("cmd", "/c", " ".join([f"cd /d {d} && quendarixinstall.exe", *mode])),
-             "C:\\Bare\\quendarixservice.exe"),
-            ("typed without .exe", "C:\\Typed", "quendarixinstall",
-             lambda d, *mode: ("cmd", "/c", " ".join([f"cd /d {d} && quendarixinstall", *mode])),
-             "C:\\Typed\\quendarixservice.exe"),
+            ("directory with a space", "C:\\Program Files\\Quendarix Tools\\quendarixinstall.exe",
+             "C:\\Program Files\\Quendarix Tools", '"C:\\Program Files\\Quendarix Tools\\quendarixservice.exe"'),
+            ("bare name", "quendarixinstall.exe", "C:\\Bare", "C:\\Bare\\quendarixservice.exe"),
+            ("typed without .exe", "quendarixinstall", "C:\\Typed", "C:\\Typed\\quendarixservice.exe"),
+            ("linked directory", "C:\\Linked\\quendarixinstall.exe", "C:\\Linked", "C:\\Real\\quendarixservice.exe"),
+            ("8.3 short name", short + "\\quendarixinstall.exe", short, "C:\\QuendarixTools\\quendarixservice.exe"),
+            ("other letter case", "C:\\CASED\\QuendarixInstall.EXE", "C:\\Cased", "C:\\Cased\\quendarixservice.exe"),
+            ("'%' in the directory", "C:\\A%OS%B\\quendarixinstall.exe", "C:\\A%OS%B", None),
         ]
-        for name, directory, argv0, command, image_path in runs:
+        for name, started_as, directory, image_path in runs:
             with self.subTest(run=name):
-                self.prefix.place_programs(directory)
-                code, transcript = self.run_installer(*command(directory))
-                self.assertEqual(code, 0, transcript)
-                self.assertEqual(transcript[0], "argv[0] = " + argv0)
-                self.assertEqual(transcript[2:], INSTALLED)
+                if "\\" in started_as:
+                    command = lambda *mode: (started_as, *mode)
+                else:
+                    command = lambda *mode: ("cmd", "/c", " ".join([f"cd /d {directory} && {started_as}", *mode]))
+                if directory != short:
+                    self.prefix.place_programs(directory)
+                code, transcript = self.run_installer(*command())
+                self.assertEqual(transcript[0], "argv[0] = " + started_as)
+                if image_path is None:
+                    self.assertEqual((code, transcript[2:]),
+                                     (5, ["Creating service...", "Failed to create service. Error: 0x7b"]))
+                    self.assertIsNone(self.prefix.registry_values())
+                    continue
+                self.assertEqual((code, transcript[2:]), (0, INSTALLED))
                 self.assertEqual(self.prefix.registry_values()["ImagePath"], image_path)
                 self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
-                code, transcript = self.run_installer(*command(directory, "/Uninstall"))
+                code, transcript = self.run_installer(*command("/Uninstall"))
                 self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
                 self.assert_gone()
 

@@ -4,7 +4,8 @@
 enum ExitCode : int {
     ExitSuccess = 0,                  // installed and started, or removed
     ExitNotElevated = 1,              // the process token is not elevated (or unreadable)
-    ExitServiceExecutableMissing = 2, // quendarixservice.exe cannot be opened beside the installer
+    ExitServiceExecutableMissing = 2, // quendarixservice.exe cannot be opened where argv[0] points
+                                      // (beside the installer, or in the current directory)
     ExitServiceManagerUnavailable = 3,// the Service Control Manager cannot be opened
     ExitServiceNotRemoved = 4,        // uninstall: the service cannot be opened or deleted
     ExitServiceNotInstalled = 5,      // install: the service cannot be created or started

@@ -2,14 +2,18 @@
 
 #include "report.h"
 
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 const char InstallerFileName[] = "quendarixinstall.exe";
 const char ServiceFileName[] = "quendarixservice.exe";
+
+// The text of argv[0] before the installer's name: at most 1023 characters
+// and the terminator.
+const size_t InstallerDirectorySize = 1024;
 
 bool IsDriveLetter(char c)
 {
@@ -20,15 +24,10 @@ bool IsDriveLetter(char c)
 // whole path that was meant, not a cut one.
 void ReportPathTooLong(const char* argv0, size_t directoryLength)
 {
-    const size_t wantedSize = directoryLength + sizeof(ServiceFileName);
-    char* wanted = static_cast<char*>(malloc(wantedSize));
-    if (wanted != nullptr) {
-        memcpy(wanted, argv0, directoryLength);
-        memcpy(wanted + directoryLength, ServiceFileName, sizeof(ServiceFileName));
-    }
-    ReportLine("Did not find quendarixservice executable at %s. Aborting.",
-               wanted != nullptr ? wanted : ServiceFileName);
-    free(wanted);
+    // A command line, and so argv[0], holds at most 32767 characters.
+    const int shownLength = directoryLength < INT_MAX ? static_cast<int>(directoryLength) : INT_MAX;
+    ReportLine("Did not find quendarixservice executable at %.*s%s. Aborting.", shownLength, argv0,
+               ServiceFileName);
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ size_t InstallerDirectoryLength(const char* argv0)
 
 bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
 {
-    char InstallerDirectory[ServiceExecutablePathSize];
+    char InstallerDirectory[InstallerDirectorySize];
     memset(InstallerDirectory, 0, sizeof(InstallerDirectory));
 
     ReportLine("argv[0] = %s", argv0);

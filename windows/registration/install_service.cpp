@@ -2,7 +2,6 @@
 
 #include "service_manager.h"
 #include "../installer/exit_codes.h"
-#include "../installer/locate.h"
 #include "../installer/report.h"
 
 #include <cstdio>
@@ -24,47 +23,89 @@ namespace {
 const char ServiceDisplayName[] = "Quendarix";
 char ServiceDescriptionText[] = "Quendarix control";
 
-}  // namespace
+// The longest binary path registered, as for the path found from argv[0].
+const size_t MaxBinaryPathLength = 1023;
+// The registered path: in quotes when it holds a space, and terminated.
+const size_t BinaryPathSize = MaxBinaryPathLength + 3;
+// The system's answer puts "\\?\" before a drive path, and "\\?\UNC\"
+// (six characters more) where a share's path starts with "\\".
+const char LongPathPrefix[] = "\\\\?\\";
+const char LongUncPrefix[] = "\\\\?\\UNC\\";
+const size_t FinalPathSize = MaxBinaryPathLength + 6 + 1;
 
-bool ComposeBinaryPath(const char* ServiceExecutablePath, char* binaryPath, size_t size)
+// The binary path for the open service file: its path as the system
+// resolves it from the handle (links followed, short names and letter case
+// normalised, subst and mapped drives resolved to their real directory or
+// share), without the "\\?\" prefix, in quotes when it holds a space. Answers
+// false with the last-error code set when it cannot be resolved, does not fit
+// in MaxBinaryPathLength characters, or holds '%', which the manager would
+// expand as an environment variable and so run another file.
+bool ResolveBinaryPath(HANDLE file, char (&binaryPath)[BinaryPathSize])
 {
-    // Room for the quotes around the full path.
-    const DWORD fullPathSize = static_cast<DWORD>(size - 2);
-    char* fullPath = binaryPath + 1;
-    const DWORD length = GetFullPathNameA(ServiceExecutablePath, fullPathSize, fullPath, nullptr);
+    char finalPath[FinalPathSize];
+    const DWORD length =
+        GetFinalPathNameByHandleA(file, finalPath, sizeof(finalPath), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) {
         return false;
     }
-    if (length >= fullPathSize) {
+    if (length >= sizeof(finalPath)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+
+    const char* path = finalPath;
+    if (strncmp(finalPath, LongUncPrefix, sizeof(LongUncPrefix) - 1) == 0) {
+        // "\\?\UNC\server\share" becomes "\\server\share": the prefix's last two
+        // characters, "C\", turn into the share's leading "\\".
+        char* share = finalPath + sizeof(LongUncPrefix) - 3;
+        share[0] = '\\';
+        path = share;
+    } else if (strncmp(finalPath, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
+        path = finalPath + sizeof(LongPathPrefix) - 1;
+    }
+    if (strlen(path) > MaxBinaryPathLength) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (strchr(path, '%') != nullptr) {
+        SetLastError(ERROR_INVALID_NAME);
         return false;
     }
 
     // The manager splits an unquoted path at its first blank, which could
     // start another program (such as C:\Program.exe) in the service's place.
-    if (strpbrk(fullPath, " \t") != nullptr) {
-        binaryPath[0] = '"';
-        binaryPath[length + 1] = '"';
-        binaryPath[length + 2] = '\0';
+    if (strchr(path, ' ') != nullptr) {
+        (void)snprintf(binaryPath, sizeof(binaryPath), "\"%s\"", path);
     } else {
-        memmove(binaryPath, fullPath, length + 1);
+        (void)snprintf(binaryPath, sizeof(binaryPath), "%s", path);
     }
     return true;
 }
+
+}  // namespace
 
 int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
 {
     ReportLine("Creating service...");
 
-    char binaryPath[ServiceExecutablePathSize + 2];
+    // Held open without sharing writes or deletion until the service is
+    // created, so that the file whose path is registered is the one resolved.
+    HANDLE file = CreateFileA(ServiceExecutablePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    char binaryPath[BinaryPathSize];
     SC_HANDLE service = nullptr;
-    if (ComposeBinaryPath(ServiceExecutablePath, binaryPath, sizeof(binaryPath))) {
+    if (file != INVALID_HANDLE_VALUE && ResolveBinaryPath(file, binaryPath)) {
         service = CreateServiceA(manager, ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                  binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
     if (service == nullptr) {
         ReportLastError("Failed to create service. Error: 0x%lx");
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (service == nullptr) {
         CloseServiceHandle(manager);
         return ExitServiceNotInstalled;
     }

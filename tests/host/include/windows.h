@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 typedef unsigned long DWORD;  // keeps "%lx" right, as on Windows
 typedef int BOOL;
@@ -14,10 +15,18 @@ typedef DWORD* LPDWORD;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef struct SC_HANDLE__* SC_HANDLE;
+typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 #define WINAPI
 
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define TOKEN_QUERY 0x0008
+#define GENERIC_READ 0x80000000
+#define FILE_SHARE_READ 0x00000001
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
 #define SC_MANAGER_ALL_ACCESS 0xF003F
 #define SERVICE_ALL_ACCESS 0xF01FF
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
@@ -27,6 +36,7 @@ typedef struct SC_HANDLE__* SC_HANDLE;
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_STOPPED 0x00000001
 #define SERVICE_RUNNING 0x00000004
+#define ERROR_INVALID_NAME 123L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 
@@ -58,7 +68,9 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
                          DWORD informationLength, LPDWORD returnLength);
 BOOL CloseHandle(HANDLE object);
-DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
