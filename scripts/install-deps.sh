@@ -10,6 +10,9 @@ packages=(
     python3 python3-pefile               # artifact checks
     clang libclang-rt-14-dev             # fuzzing (libFuzzer, sanitizers)
     clang-tidy cppcheck                  # static analysis
+    osslsigncode openssl                 # release signing, and its throwaway test key
+    strip-nondeterminism                 # reproducible release ZIP
+    hyperfine                            # benchmarks
 )
 
 missing=()

@@ -1,7 +1,109 @@
 #!/usr/bin/env bash
-# Builds the release ZIP: build/package/quendarix-VERSION-win64.zip
+# Builds the release ZIP, OUTPUT_DIR/quendarix-VERSION-win64.zip (OUTPUT_DIR
+# defaults to build/package), byte for byte the same from any checkout of one
+# commit: entry times from the commit, a stable order, no owner or host data.
+# SHA256SUMS in the ZIP lists every other file in it.
+#
+# With QUENDARIX_SIGNING_PKCS12 naming a PKCS#12 code-signing key (password in
+# QUENDARIX_SIGNING_PASSWORD, which may be empty or unset), both programs are
+# signed with Authenticode before they are zipped. Without a time-stamp server
+# (QUENDARIX_SIGNING_TIMESTAMP_URL, RFC 3161) the signing time is the commit's,
+# so the signed ZIP is reproducible too. The images in build/windows/bin are
+# never signed; copies are.
+#
+# Usage: scripts/package.sh [OUTPUT_DIR]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd -P)
+output=$(realpath -m -- "${1:-$root/build/package}")
+signing_key=${QUENDARIX_SIGNING_PKCS12:+$(realpath -m -- "$QUENDARIX_SIGNING_PKCS12")}
+cd "$root"
+
+fail() {
+    echo "package.sh: $*" >&2
+    exit 1
+}
 
 scripts/build-windows.sh
-cpack --config build/windows/CPackConfig.cmake -B build/package
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)
+top="quendarix-$version-win64"
+zip="$output/$top.zip"
+rm -f "$zip"  # a failed run leaves no ZIP, not even an older one
+
+# The commit's time; a fixed date (2000-01-01) for a tree that is not a git
+# checkout of its own. By the reproducible-builds convention, an epoch that
+# the caller sets wins.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=946684800
+    if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+        SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    fi
+fi
+
+stage=$(mktemp -d -t quendarix-package-XXXXXX)
+trap 'rm -rf "$stage"' EXIT
+folder="$stage/$top"
+cmake --install build/windows --prefix "$folder" >/dev/null
+
+# Checks the signing key before anything is signed, and says in one line what
+# is wrong with it. The password goes through the environment to openssl and
+# through a file only this user can read to osslsigncode, never on a command
+# line. Keys made by older tools may need OpenSSL's legacy algorithms.
+sign_programs() {
+    local key=$signing_key
+    export QUENDARIX_SIGNING_PASSWORD=${QUENDARIX_SIGNING_PASSWORD-}
+    [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the signing key '$key'"
+    local legacy=()
+    if ! openssl pkcs12 -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD -noout 2>/dev/null; then
+        legacy=(-legacy)
+        openssl pkcs12 -legacy -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD -noout 2>/dev/null ||
+            fail "cannot open the signing key '$key': wrong password, or not a PKCS#12 file"
+    fi
+    pkcs12() { openssl pkcs12 "${legacy[@]}" -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD "$@" 2>/dev/null; }
+    [ "$(pkcs12 -nocerts -nodes | grep -c "PRIVATE KEY")" -gt 0 ] || fail "the signing key '$key' holds no private key"
+    local certificate usage
+    certificate=$(pkcs12 -nokeys -clcerts)
+    [ -n "$certificate" ] || fail "the signing key '$key' holds no certificate"
+    usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$certificate" 2>/dev/null || true)
+    if [ -n "$usage" ] && ! grep -q "Code Signing" <<<"$usage"; then
+        fail "the certificate in '$key' is not for code signing"
+    fi
+
+    local options=(-pkcs12 "$key" -h sha256 -n Quendarix)
+    if [ -n "$QUENDARIX_SIGNING_PASSWORD" ]; then
+        (umask 077 && printf '%s' "$QUENDARIX_SIGNING_PASSWORD" >"$stage/password")
+        options+=(-readpass "$stage/password")
+    fi
+    if [ -n "${QUENDARIX_SIGNING_TIMESTAMP_URL:-}" ]; then
+        options+=(-ts "$QUENDARIX_SIGNING_TIMESTAMP_URL")
+    else
+        options+=(-st "$SOURCE_DATE_EPOCH")
+    fi
+    local program
+    for program in quendarixinstall.exe quendarixservice.exe; do
+        if ! osslsigncode sign "${options[@]}" -in "$folder/$program" -out "$stage/$program" >"$stage/signing.log" 2>&1; then
+            rm -f "$stage/password"
+            fail "signing $program failed: $(grep -v '^$' "$stage/signing.log" | tail -n 1)"
+        fi
+        mv "$stage/$program" "$folder/$program"
+    done
+    rm -f "$stage/password"
+}
+if [ -n "$signing_key" ]; then
+    sign_programs
+fi
+
+chmod 0644 "$folder"/*
+chmod 0755 "$folder"/*.exe
+(cd "$folder" && find . -type f -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum >"$stage/SHA256SUMS")
+install -m 0644 "$stage/SHA256SUMS" "$folder/SHA256SUMS"
+
+# CPack zips the prepared folder; strip-nondeterminism then fixes the entry
+# times and order and drops the owner's ids.
+cpack --config build/windows/CPackConfig.cmake -B "$stage/cpack" \
+    -D CPACK_INSTALL_CMAKE_PROJECTS= -D "CPACK_INSTALLED_DIRECTORIES=$folder;." >"$stage/cpack.log" 2>&1 ||
+    { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
+TZ=UTC strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$stage/cpack/$top.zip" >/dev/null
+mkdir -p "$output"
+mv "$stage/cpack/$top.zip" "$zip"
+echo "$zip"

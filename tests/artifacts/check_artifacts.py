@@ -1,8 +1,9 @@
 """Checks on the built .exe files, read with pefile (python3-pefile)."""
 
+import io
 import os
+import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -12,7 +13,6 @@ import pefile
 
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
-BUILD_DIR = os.environ["QUENDARIX_BUILD_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
@@ -100,21 +100,84 @@ class Artifacts(unittest.TestCase):
                         open(os.path.join(build, "bin", name), "rb") as second:
                     self.assertTrue(first.read() == second.read(), name + " differs between builds")
 
-    def test_the_release_package_holds_both_programs_and_the_readme(self):
-        with tempfile.TemporaryDirectory(prefix="quendarix-package-") as output:
-            subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", output],
-                           check=True, stdout=subprocess.DEVNULL)
-            top = f"quendarix-{VERSION}-win64/"
-            with zipfile.ZipFile(os.path.join(output, top[:-1] + ".zip")) as package:
-                self.assertEqual(sorted(package.namelist()),
-                                 [top + "README.txt", top + "quendarixinstall.exe", top + "quendarixservice.exe"])
-                for name in EXES:
-                    with open(os.path.join(PROGRAMS, name), "rb") as built:
-                        self.assertTrue(package.read(top + name) == built.read(), name)
-                readme = package.read(top + "README.txt").decode("ascii")
-                self.assertIn(f"installer {VERSION}\r\n", readme)
-                self.assertNotIn("@", readme)
-                self.assertEqual(readme.count("\n"), readme.count("\r\n"))
+
+class Release(unittest.TestCase):
+    """scripts/package.sh, as an administrator or a release machine runs it."""
+
+    top = f"quendarix-{VERSION}-win64"
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quendarix-release-")
+        self.addCleanup(shutil.rmtree, self.work)
+
+    def package(self, output, **environment):
+        env = {name: value for name, value in os.environ.items()
+               if not name.startswith("QUENDARIX_SIGNING_") and name != "SOURCE_DATE_EPOCH"}
+        return subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "package.sh"),
+                               os.path.join(self.work, output)],
+                              env=dict(env, **environment), capture_output=True, text=True)
+
+    def zip_bytes(self, output, **environment):
+        done = self.package(output, **environment)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.work, output, self.top + ".zip"), "rb") as package:
+            return package.read()
+
+    def unpack(self, data, name):
+        """The ZIP's top folder, unpacked, after its SHA256SUMS checked out."""
+        with zipfile.ZipFile(io.BytesIO(data)) as package:
+            self.assertEqual(sorted(package.namelist()), [f"{self.top}/{name}" for name in
+                             ("README.txt", "SHA256SUMS", "quendarixinstall.exe", "quendarixservice.exe")])
+            package.extractall(os.path.join(self.work, name))
+        folder = os.path.join(self.work, name, self.top)
+        subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
+        with open(os.path.join(folder, "SHA256SUMS")) as sums:
+            self.assertEqual(len(sums.readlines()), 3, "one line for every other file")
+        return folder
+
+    def test_every_packaging_gives_the_same_zip(self):
+        first = self.zip_bytes("first")
+        self.assertTrue(first == self.zip_bytes("second", TZ="Pacific/Kiritimati"), "the ZIPs differ")
+        folder = self.unpack(first, "unpacked")
+        for name in EXES:
+            with open(os.path.join(PROGRAMS, name), "rb") as built, open(os.path.join(folder, name), "rb") as packed:
+                self.assertTrue(packed.read() == built.read(), name)
+        with open(os.path.join(folder, "README.txt"), "rb") as readme:
+            text = readme.read().decode("ascii")
+        self.assertIn(f"installer {VERSION}\r\n", text)
+        self.assertNotIn("@", text)
+        self.assertEqual(text.count("\n"), text.count("\r\n"))
+
+    def test_signed_programs_verify_and_unsign_to_the_built_ones(self):
+        key, certificate, pkcs12 = (os.path.join(self.work, name) for name in ("key.pem", "cert.pem", "sign.p12"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", certificate, "-days", "2", "-subj", "/CN=Quendarix test signing",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        password = "throwaway secret"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", pkcs12,
+                        "-passout", "env:PASSWORD"], env=dict(os.environ, PASSWORD=password), check=True)
+        signing = {"QUENDARIX_SIGNING_PKCS12": pkcs12, "QUENDARIX_SIGNING_PASSWORD": password}
+
+        signed = self.zip_bytes("signed", **signing)
+        self.assertTrue(signed == self.zip_bytes("again", **signing), "signing is not reproducible")
+        folder = self.unpack(signed, "unpacked")
+        for name in EXES:
+            with self.subTest(name):
+                program = os.path.join(folder, name)
+                subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", program],
+                               check=True, capture_output=True)
+                unsigned = os.path.join(self.work, name)
+                subprocess.run(["osslsigncode", "remove-signature", "-in", program, "-out", unsigned],
+                               check=True, capture_output=True)
+                with open(unsigned, "rb") as stripped, open(os.path.join(PROGRAMS, name), "rb") as built:
+                    self.assertTrue(stripped.read() == built.read(), name + " differs once unsigned")
+
+        wrong = "not the password 42"
+        done = self.package("signed", QUENDARIX_SIGNING_PKCS12=pkcs12, QUENDARIX_SIGNING_PASSWORD=wrong)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertRegex(done.stderr, r"^package\.sh: [^\n]*wrong password[^\n]*\n$")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "signed", self.top + ".zip")), "a ZIP was left")
+        self.assertNotIn(wrong, done.stdout + done.stderr)
 
 
 if __name__ == "__main__":
