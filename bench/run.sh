@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks and soak under Wine. Options go to bench.py (--runs, --cycles).
+# Benchmarks (timed by hyperfine) and soak under Wine. Options go to bench.py
+# (--runs, --cycles).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
