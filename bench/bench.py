@@ -44,10 +44,12 @@ def until(condition, what):
             f"[ $i -le 200 ] || {{ echo 'prepare: {what}' >&2; exit 1; }}; sleep 0.05; done")
 
 
+SC_STOP = wine("sc", "stop", "quendarix")
+SC_DELETE = wine("sc", "delete", "quendarix")
+
 # Prepare steps: whatever state the last run left, the service is gone (and
 # its key with it), or installed with its process running.
-ABSENT = "; ".join([wine("sc", "stop", "quendarix"), wine("sc", "delete", "quendarix"),
-                    until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
+ABSENT = "; ".join([SC_STOP, SC_DELETE, until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
 RUNNING = "; ".join([ABSENT, wine(BARE_CALLS, SERVICE),
                      until(" ".join(shlex.quote(a) for a in (WINE, "sc", "query", "quendarix")) + " | grep -q RUNNING",
                            "the service did not reach RUNNING")])
@@ -64,7 +66,7 @@ INSTALLS = [
 UNINSTALLS = [
     ("quendarixinstall.exe /Uninstall", wine(INSTALLER, "/Uninstall")),
     ("bare manager calls", wine(BARE_CALLS, "/Uninstall")),
-    ("sc stop + delete", " && ".join([wine("sc", "stop", "quendarix"), wine("sc", "delete", "quendarix")])),
+    ("sc stop + delete", SC_STOP + " && " + SC_DELETE),
 ]
 
 

@@ -41,14 +41,6 @@ std::string HandleName(const void* handle)
     return "?";
 }
 
-std::string FileText(const char* path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Records a call; a nonzero `error` makes it fail with that last-error code.
 BOOL Answer(const std::string& call, DWORD error)
 {
@@ -61,6 +53,14 @@ BOOL Answer(const std::string& call, DWORD error)
 }
 
 }  // namespace
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 void ResetFakePlatform()
 {

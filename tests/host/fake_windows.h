@@ -42,3 +42,6 @@ extern const char ConsoleCapturePath[];
 
 // Back to an elevated token and a manager that does everything asked.
 void ResetFakePlatform();
+
+// A file's whole content; empty when it cannot be read.
+std::string FileText(const std::string& path);

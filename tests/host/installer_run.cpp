@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 void InstallerRun::SetUp()
 {
@@ -41,14 +40,6 @@ void InstallerRun::RemoveLogDirectory()
     std::filesystem::remove_all("c:");
 }
 
-std::string InstallerRun::ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 RunOutcome InstallerRun::Run(const std::vector<std::string>& arguments)
 {
     std::vector<std::vector<char>> storage;
@@ -74,10 +65,10 @@ RunOutcome InstallerRun::Run(const std::vector<std::string>& arguments)
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);
 
-    outcome.console = ReadFile(ConsoleCapturePath);
+    outcome.console = FileText(ConsoleCapturePath);
     std::filesystem::remove(ConsoleCapturePath);
     outcome.logWritten = std::filesystem::exists(InstallLogPath);
-    if (outcome.logWritten) outcome.log = ReadFile(InstallLogPath);
+    if (outcome.logWritten) outcome.log = FileText(InstallLogPath);
     return outcome;
 }
 

@@ -28,7 +28,6 @@ protected:
     // with the directories it names.
     static void PlaceFile(const std::string& path);
     static void RemoveLogDirectory();
-    static std::string ReadFile(const std::string& path);
 
     // argv = arguments, argv[0] first; an empty list runs with argc 0.
     static RunOutcome Run(const std::vector<std::string>& arguments);
