@@ -11,14 +11,14 @@ quiet() { grep -v "warnings generated\.$" || true; }
 echo "clang-tidy: installer, against the host stand-in windows.h"
 clang-tidy --quiet -p "$host_build" windows/installer/*.cpp windows/registration/*.cpp 2>&1 | quiet
 
-echo "clang-tidy: the log open, the service and the test launcher, against the MinGW-w64 headers"
+echo "clang-tidy: the Windows-only opens, the service and the test launcher, against the MinGW-w64 headers"
 mingw_includes=()
 while read -r directory; do
     mingw_includes+=(-isystem "$directory")
 done < <(x86_64-w64-mingw32-g++ -xc++ -E -v - </dev/null 2>&1 |
          sed -n '/#include <...> search starts here:/,/End of search list./p' | sed '1d;$d' |
          grep -vE '/lib/gcc/[^ ]*/include(-fixed)?$')  # clang brings its own intrinsics
-clang-tidy --quiet windows/installer/report.cpp windows/service/service.cpp tests/wine/limited_launch.cpp -- \
+clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp windows/service/service.cpp tests/wine/limited_launch.cpp -- \
     --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" 2>&1 | quiet
 
 echo "cppcheck"

@@ -16,6 +16,7 @@ namespace {
 HANDLE const ProcessHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 HANDLE const TokenHandle = reinterpret_cast<HANDLE>(0x70);
 HANDLE const FileHandle = reinterpret_cast<HANDLE>(0x80);
+HANDLE const ReopenedHandle = reinterpret_cast<HANDLE>(0x90);
 SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x100);
 SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x200);
 
@@ -37,6 +38,7 @@ std::string HandleName(const void* handle)
     if (handle == ServiceHandle) return "service";
     if (handle == TokenHandle) return "token";
     if (handle == FileHandle) return "file";
+    if (handle == ReopenedHandle) return "reopened";
     if (handle == ProcessHandle) return "process";
     return "?";
 }
@@ -107,10 +109,22 @@ BOOL CloseHandle(HANDLE object)
     return 1;
 }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+// The service file's open, then the open of the path about to be registered
+// (asking only to read attributes).
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
-    if (!Answer("CreateFileA(" + Text(fileName) + ")", Fake.openFileError)) return INVALID_HANDLE_VALUE;
-    return FileHandle;
+    const bool reopen = desiredAccess == FILE_READ_ATTRIBUTES;
+    const std::string call = reopen ? "CreateFileA(" + Text(fileName) + ",attributes)" : "CreateFileA(" + Text(fileName) + ")";
+    if (!Answer(call, reopen ? Fake.reopenError : Fake.openFileError)) return INVALID_HANDLE_VALUE;
+    return reopen ? ReopenedHandle : FileHandle;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    *information = BY_HANDLE_FILE_INFORMATION();
+    information->dwVolumeSerialNumber = 0x43000000;
+    information->nFileIndexLow = (file == ReopenedHandle && Fake.reopenFindsOtherFile) ? 2 : 1;
+    return 1;
 }
 
 DWORD GetFinalPathNameByHandleA(HANDLE, LPSTR filePath, DWORD filePathSize, DWORD)

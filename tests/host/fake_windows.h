@@ -25,6 +25,9 @@ struct FakePlatform {
     DWORD openFileError = 0;
     DWORD resolveError = 0;
     std::string finalPath = "\\\\?\\C:\\Tools\\quendarixservice.exe";
+    // The file that path names when opened again: the same one unless set.
+    DWORD reopenError = 0;
+    bool reopenFindsOtherFile = false;
 
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;

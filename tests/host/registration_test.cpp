@@ -12,6 +12,9 @@ const std::vector<std::string> ProbeLines = {"argv[0] = " + Installer, "Found ex
 const std::string OpenManager = "OpenSCManagerA(null,null,0xf003f)";
 const std::string OpenFile = "CreateFileA(" + Service + ")";
 const std::string CloseFile = "CloseHandle(file)";
+// The path about to be registered, opened again to see that it is the file held.
+const std::string Reopen = "CreateFileA(" + Service + ",attributes)";
+const std::string CloseReopened = "CloseHandle(reopened)";
 const std::string Create = "CreateServiceA(manager,quendarix,Quendarix,0xf01ff,0x10,0x2,0x1," + Service +
                            ",null,null,null,null,null)";
 const std::string Describe = "ChangeServiceConfig2A(service,1,Quendarix control)";
@@ -55,32 +58,32 @@ TEST_F(RegistrationTest, Install)
         {"created, described and started", [] {}, 0,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
           "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"already exists", [] { Fake.createError = 0x431; }, 5,
          {"Creating service...", "Failed to create service. Error: 0x431"},
-         {OpenManager, OpenFile, Create, "GetLastError", CloseFile, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, "GetLastError", CloseFile, CloseManager}},
         {"description refused", [] { Fake.describeError = 0x5; }, 0,
          {"Creating service...", "quendarix service has been created.", "Failed to set service description. Err=0x5",
           "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
         {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
          {"Creating service...", "quendarix service has been created.", "Failed to query service status. Err = 0x1a",
           "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
         {"last named state", [] { Fake.currentState = 7; }, 0,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_PAUSED (0x7)",
           "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state above 7", [] { Fake.currentState = 8; }, 0,
          {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
          {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
          {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
           "Failed to start service. Error: 0xc1"},
-         {OpenManager, OpenFile, Create, CloseFile, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
         {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
          {"Failed to open Service Configuration Manager. Aborting."},
          {OpenManager}},
@@ -118,12 +121,14 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItFits)
     const std::string longest = "C:\\" + std::string(1020, 'x');  // 1023 characters
     const std::string longestShare = "\\\\" + std::string(1021, 's');
     const std::string tooLong = "Failed to create service. Error: 0xce";
+    const std::string notTheFile = "Failed to create service. Error: 0x7b";
     struct Case {
         const char* name;
         std::string finalPath;
         DWORD openFileError;
         DWORD resolveError;
         std::string registered;  // the binary path, or the creation failure line
+        void (*script)() = [] {};
     };
     const Case cases[] = {
         {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", 0, 0,
@@ -134,6 +139,12 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItFits)
         {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", 0, 0, tooLong},
         {"the file cannot be opened", "", 0x20, 0, "Failed to create service. Error: 0x20"},
         {"the path cannot be resolved", "", 0, 0x1, "Failed to create service. Error: 0x1"},
+        // A best-fit look-alike of the real name: nothing there, or another file.
+        {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", 0, 0, notTheFile,
+         [] { Fake.reopenError = 0x3; }},
+        {"the path names another file", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", 0, 0, notTheFile,
+         [] { Fake.reopenFindsOtherFile = true; }},
+        {"a quote in the path", "\\\\?\\C:\\A\"B\\quendarixservice.exe", 0, 0, notTheFile},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -141,13 +152,14 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItFits)
         Fake.finalPath = c.finalPath;
         Fake.openFileError = c.openFileError;
         Fake.resolveError = c.resolveError;
+        c.script();
         PlaceFile(Service);
         const RunOutcome outcome = Run({Installer});
         const bool created = c.registered.rfind("Failed", 0) != 0;
         EXPECT_EQ(outcome.exitCode, created ? 0 : 5);
-        ASSERT_GE(Fake.calls.size(), 6u);
         if (created) {
-            EXPECT_NE(Fake.calls[5].find("," + c.registered + ",null,"), std::string::npos) << Fake.calls[5];
+            ASSERT_GE(Fake.calls.size(), 8u);
+            EXPECT_NE(Fake.calls[7].find("," + c.registered + ",null,"), std::string::npos) << Fake.calls[7];
         } else {
             EXPECT_NE(outcome.console.find("Creating service...\n" + c.registered + "\n"), std::string::npos);
             EXPECT_EQ(std::count_if(Fake.calls.begin(), Fake.calls.end(),

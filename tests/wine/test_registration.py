@@ -6,6 +6,7 @@ Every fact is read independently of the installer: the registration through
 
 import os
 import re
+import shutil
 import unittest
 
 from wineprefix import PrefixTestCase, lines
@@ -29,7 +30,7 @@ class RegistrationUnderWine(PrefixTestCase):
         """Runs a Windows command line; checks that the log holds the console's lines."""
         code, console = self.prefix.wine(*command)
         transcript = lines(console)
-        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in transcript).encode())
+        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in transcript).encode("latin-1"))
         return code, transcript
 
     def assert_gone(self):
@@ -137,6 +138,44 @@ class RegistrationUnderWine(PrefixTestCase):
                 code, transcript = self.run_installer(*command("/Uninstall"))
                 self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
                 self.assert_gone()
+
+    def test_a_folder_name_the_code_page_cannot_carry_is_never_stood_in_for(self):
+        # "ł" is not in code page 1252: argv[0] arrives with the look-alike "l".
+        real, look_alike = "C:\\Wrocław", "C:\\Wroclaw"
+        self.prefix.place_programs(real)
+        short = "C:\\" + self.short_name("Wroclaw")  # dir, too, prints the name best-fit
+        missing = "Did not find quendarixservice executable at {}\\quendarixservice.exe. Aborting."
+        refused = ["Creating service...", "Failed to create service. Error: 0x7b"]
+        # Started as, with a look-alike folder planted or not, the exit code and
+        # the lines after "argv[0] = ..." (None: nothing registered).
+        runs = [
+            ("real path", real, False, 2, [missing.format(look_alike)]),
+            ("real path, look-alike planted", real, True, 2, [missing.format(look_alike)]),
+            ("8.3 alias", short, False, 5, ["Found executable at " + short + "\\quendarixservice.exe"] + refused),
+            ("8.3 alias, look-alike planted", short, True, 5,
+             ["Found executable at " + short + "\\quendarixservice.exe"] + refused),
+        ]
+        for name, directory, planted, exit_code, after_argv0 in runs:
+            with self.subTest(run=name):
+                if planted:
+                    self.prefix.place_programs(look_alike, names=("quendarixservice.exe",))
+                for mode in ([], ["/Uninstall"]):
+                    code, transcript = self.run_installer(directory + "\\quendarixinstall.exe", *mode)
+                    expected = after_argv0 if not mode or exit_code == 2 else after_argv0[:1] + ["Failed to open service."]
+                    self.assertEqual((code, transcript[1:]), (exit_code if not mode or exit_code == 2 else 4, expected))
+                    self.assertIsNone(self.prefix.registry_values())
+                    self.assertEqual(self.prefix.service_processes(), [], "the planted file was started")
+                shutil.rmtree(self.prefix.host_path(look_alike), ignore_errors=True)
+
+        # A name the code page does carry installs as before.
+        carried = "C:\\Outils é"
+        self.prefix.place_programs(carried)
+        code, transcript = self.run_installer(carried + "\\quendarixinstall.exe")
+        self.assertEqual((code, transcript), (0, ["argv[0] = " + carried + "\\quendarixinstall.exe",
+                                                  "Found executable at " + carried + "\\quendarixservice.exe"] + INSTALLED))
+        image_path = self.prefix.registry_values()["ImagePath"].encode("latin-1").decode("cp850")  # reg's OEM page
+        self.assertEqual(image_path, '"' + carried + '\\quendarixservice.exe"')
+        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
 
 
 if __name__ == "__main__":

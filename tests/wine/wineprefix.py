@@ -17,8 +17,11 @@ SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\quendarix"
 class WinePrefix:
     def __init__(self):
         self.path = tempfile.mkdtemp(prefix="quendarix-wine-")
+        # LANG fixes the code pages: UTF-8 file names on Linux, ANSI 1252 and
+        # OEM 850 inside.
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
+        self.env.pop("LC_ALL", None)
         self.env.pop("DISPLAY", None)
         try:
             subprocess.run([WINE, "wineboot", "-i"], env=self.env, check=True,

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
 const char InstallerFileName[] = "quendarixinstall.exe";
@@ -29,6 +33,77 @@ void ReportPathTooLong(const char* argv0, size_t directoryLength)
     ReportLine("Did not find quendarixservice executable at %.*s%s. Aborting.", shownLength, argv0,
                ServiceFileName);
 }
+
+#if defined(_WIN32)
+
+// True when the program name on the command line, as the system holds it,
+// comes into the ANSI code page without loss. argv[0] is that text after the
+// system's best-fit conversion: a character the code page lacks becomes a
+// look-alike ("Wrocław" becomes "Wroclaw") or '?'. The path composed from it
+// could then name a file that someone else planted in a look-alike folder.
+// This is the program's one wide-text call: it only asks whether anything
+// was lost, and no wide text goes on into the run.
+bool ProgramNameSurvivesCodePage()
+{
+    const wchar_t* commandLine = GetCommandLineW();
+    // The runtime's rule for argv[0]: up to the first blank outside quotes.
+    int length = 0;
+    bool quoted = false;
+    for (; commandLine[length] != L'\0'; ++length) {
+        const wchar_t c = commandLine[length];
+        if (c == L'"') {
+            quoted = !quoted;
+        } else if (!quoted && (c == L' ' || c == L'\t')) {
+            break;
+        }
+    }
+    if (length == 0) {
+        return true;
+    }
+    // A UTF-8 code page carries every character; it takes no best-fit flags.
+    if (GetACP() == CP_UTF8) {
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, commandLine, length, nullptr, 0, nullptr,
+                                   nullptr) > 0;
+    }
+    BOOL usedDefault = FALSE;
+    const int converted =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, commandLine, length, nullptr, 0, nullptr, &usedDefault);
+    return converted > 0 && !usedDefault;
+}
+
+// Whether the file can be opened for reading, with the sharing of the
+// runtime's fopen. SECURITY_IDENTIFICATION: should the path lead to a named
+// pipe, its server cannot act with the administrator's token.
+bool CanOpenForReading(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    (void)CloseHandle(file);
+    return true;
+}
+
+#else
+
+// Host builds take their arguments as they are.
+bool ProgramNameSurvivesCodePage()
+{
+    return true;
+}
+
+bool CanOpenForReading(const char* path)
+{
+    FILE* probe = fopen(path, "rb");
+    if (probe == nullptr) {
+        return false;
+    }
+    (void)fclose(probe);
+    return true;
+}
+
+#endif
 
 }  // namespace
 
@@ -76,12 +151,14 @@ bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
         return false;
     }
 
-    FILE* probe = fopen(ServiceExecutablePath, "rb");
-    if (probe == nullptr) {
+    // A path composed from a look-alike of the installer's folder is not where
+    // the installer is: whatever stands there is never opened. (Constant only
+    // in host builds, which is all cppcheck sees.)
+    // cppcheck-suppress knownConditionTrueFalse
+    if (!ProgramNameSurvivesCodePage() || !CanOpenForReading(ServiceExecutablePath)) {
         ReportLine("Did not find quendarixservice executable at %s. Aborting.", ServiceExecutablePath);
         return false;
     }
     ReportLine("Found executable at %s", ServiceExecutablePath);
-    (void)fclose(probe);
     return true;
 }

@@ -19,6 +19,7 @@ FILE* InstallLog = nullptr;
 
 #if defined(_WIN32)
 
+const char InstallLogDirectory[] = "c:/temp";
 // The log's path as the system resolves it from a handle to the log itself.
 const char InstallLogFinalPath[] = "\\\\?\\C:\\temp\\quendarixinstall.log";
 
@@ -42,18 +43,62 @@ bool IsOwnLogFile(HANDLE file)
     return length == sizeof(InstallLogFinalPath) - 1 && _stricmp(finalPath, InstallLogFinalPath) == 0;
 }
 
-// Opens the log for writing only when it is its own file, and truncates it
-// only then. The elevated installer writes into c:\temp, which any user may
-// create and own: a link planted there must not make it overwrite another
-// file. A file reached elsewhere is left as it was; one that this open
-// created there is removed again.
-FILE* OpenOwnLogFile()
+// Every open here: a link that leads to a named pipe cannot hand the
+// administrator's token to the pipe's server.
+const DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// Opens c:\temp itself, not what it may lead to, and answers the handle when
+// it is a plain directory. Held without sharing deletion, it cannot be
+// renamed or replaced by a link while the log is opened in it.
+HANDLE OpenPlainLogDirectory()
+{
+    HANDLE directory = CreateFileA(InstallLogDirectory, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | IdentifyOnly, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(directory, &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+        (void)CloseHandle(directory);
+        return INVALID_HANDLE_VALUE;
+    }
+    return directory;
+}
+
+// The SDK's FileDispositionInfoEx (Windows 10 1607 and later), which these
+// MinGW-w64 headers declare only for a newer _WIN32_WINNT than the programs'.
+const FILE_INFO_BY_HANDLE_CLASS DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// Removes a file that the log open created, through its handle: at once,
+// even while others hold it open (POSIX semantics), and where the system
+// does not know that form, by the classic deletion on close.
+void DeleteCreatedFile(HANDLE file)
+{
+    FILE_DISPOSITION_INFO_EX dispositionEx = {};
+    dispositionEx.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                          FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
+    if (SetFileInformationByHandle(file, DispositionInfoEx, &dispositionEx, sizeof(dispositionEx))) {
+        return;
+    }
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Opens the log in the plain c:\temp that the caller holds, for writing, and
+// truncates it only when it is its own file. A file reached elsewhere is left
+// as it was; one that this open created there is removed again.
+FILE* OpenLogFileIn()
 {
     // Asking for DELETE only on a file the open creates: on an existing log
     // it would fail against readers that do not share deletion.
     bool created = true;
     HANDLE file = CreateFileA(InstallLogPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | IdentifyOnly,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
@@ -61,7 +106,7 @@ FILE* OpenOwnLogFile()
         }
         created = false;
         file = CreateFileA(InstallLogPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                           FILE_FLAG_OPEN_REPARSE_POINT | IdentifyOnly, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             return nullptr;
         }
@@ -69,9 +114,7 @@ FILE* OpenOwnLogFile()
 
     if (!IsOwnLogFile(file)) {
         if (created) {
-            FILE_DISPOSITION_INFO disposition = {};
-            disposition.DeleteFile = TRUE;
-            (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+            DeleteCreatedFile(file);
         }
         (void)CloseHandle(file);
         return nullptr;
@@ -91,6 +134,21 @@ FILE* OpenOwnLogFile()
     if (log == nullptr) {
         (void)_close(descriptor);
     }
+    return log;
+}
+
+// The elevated installer writes into c:\temp, which any user may create and
+// own: a link planted there must not make it overwrite another file. So
+// c:\temp must be a plain directory (no junction or link is followed at
+// all), and the log, opened in it, must be its own file.
+FILE* OpenOwnLogFile()
+{
+    HANDLE directory = OpenPlainLogDirectory();
+    if (directory == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    FILE* log = OpenLogFileIn();
+    (void)CloseHandle(directory);
     return log;
 }
 

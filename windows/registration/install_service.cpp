@@ -33,13 +33,35 @@ const char LongPathPrefix[] = "\\\\?\\";
 const char LongUncPrefix[] = "\\\\?\\UNC\\";
 const size_t FinalPathSize = MaxBinaryPathLength + 6 + 1;
 
+// Whether `path` names the very file held open as `file`: the same volume
+// and file index. A name the system resolves can still lead elsewhere when
+// read back: a best-fit form of a name the ANSI code page cannot carry
+// ("Wroclaw" for "Wrocław") names a look-alike folder, or nothing.
+bool NamesFile(const char* path, HANDLE file)
+{
+    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION held = {};
+    BY_HANDLE_FILE_INFORMATION found = {};
+    const bool same = GetFileInformationByHandle(file, &held) && GetFileInformationByHandle(named, &found) &&
+                      held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+                      held.nFileIndexHigh == found.nFileIndexHigh && held.nFileIndexLow == found.nFileIndexLow;
+    (void)CloseHandle(named);
+    return same;
+}
+
 // The binary path for the open service file: its path as the system
 // resolves it from the handle (links followed, short names and letter case
 // normalised, subst and mapped drives resolved to their real directory or
 // share), without the "\\?\" prefix, in quotes when it holds a space. Answers
 // false with the last-error code set when it cannot be resolved, does not fit
-// in MaxBinaryPathLength characters, or holds '%', which the manager would
-// expand as an environment variable and so run another file.
+// in MaxBinaryPathLength characters, holds '%' (which the manager would
+// expand as an environment variable and so run another file) or '"', or does
+// not lead back to the same file.
 bool ResolveBinaryPath(HANDLE file, char (&binaryPath)[BinaryPathSize])
 {
     char finalPath[FinalPathSize];
@@ -67,7 +89,7 @@ bool ResolveBinaryPath(HANDLE file, char (&binaryPath)[BinaryPathSize])
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    if (strchr(path, '%') != nullptr) {
+    if (strpbrk(path, "%\"") != nullptr || !NamesFile(path, file)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
@@ -90,8 +112,10 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
 
     // Held open without sharing writes or deletion until the service is
     // created, so that the file whose path is registered is the one resolved.
+    // SECURITY_IDENTIFICATION: a path that leads to a named pipe cannot hand
+    // the administrator's token to the pipe's server.
     HANDLE file = CreateFileA(ServiceExecutablePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     char binaryPath[BinaryPathSize];
     SC_HANDLE service = nullptr;
     if (file != INVALID_HANDLE_VALUE && ResolveBinaryPath(file, binaryPath)) {

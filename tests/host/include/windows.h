@@ -23,6 +23,11 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define TOKEN_QUERY 0x0008
 #define GENERIC_READ 0x80000000
 #define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define FILE_READ_ATTRIBUTES 0x0080
+#define SECURITY_SQOS_PRESENT 0x00100000
+#define SECURITY_IDENTIFICATION 0x00010000
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_NAME_NORMALIZED 0x0
@@ -45,6 +50,25 @@ enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
 struct TOKEN_ELEVATION {
     DWORD TokenIsElevated;
 };
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -70,6 +94,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
 BOOL CloseHandle(HANDLE object);
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
