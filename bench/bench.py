@@ -8,6 +8,8 @@ Measured in one fresh prefix with a persistent wineserver, timed by hyperfine:
   service before each run;
 - uninstall runs against the same two, the prepare step installing and
   starting the service before each run;
+- the same install and removal through the Windows Installer package
+  (msiexec /i and /x, /qn), each with a prepare step of its own;
 - an empty program: the floor of process start.
 hyperfine reports each mean with its standard deviation, and in each group
 the ratios to the fastest with their uncertainty. Then the size of both
@@ -19,6 +21,7 @@ import argparse
 import os
 import platform
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -31,6 +34,8 @@ TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
 SERVICE = TOOLS + "\\quendarixservice.exe"
 BARE_CALLS = TOOLS + "\\bare_calls.exe"
+PACKAGE = "C:\\Packages\\quendarix.msi"
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
 def wine(*arguments):
@@ -47,42 +52,59 @@ def until(condition, what):
 SC_STOP = wine("sc", "stop", "quendarix")
 SC_DELETE = wine("sc", "delete", "quendarix")
 
-# Prepare steps: whatever state the last run left, the service is gone (and
-# its key with it), or installed with its process running.
-ABSENT = "; ".join([SC_STOP, SC_DELETE, until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
-RUNNING = "; ".join([ABSENT, wine(BARE_CALLS, SERVICE),
-                     until(" ".join(shlex.quote(a) for a in (WINE, "sc", "query", "quendarix")) + " | grep -q RUNNING",
-                           "the service did not reach RUNNING")])
+# Prepare steps: whatever state the last run left, the package and the
+# service are gone (and the service's key with them), or the service is
+# installed, by hand or by the package, with its process running.
+ABSENT = "; ".join([wine("msiexec", "/x", PACKAGE, "/qn"), SC_STOP, SC_DELETE,
+                    until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
+IS_RUNNING = until(" ".join(shlex.quote(a) for a in (WINE, "sc", "query", "quendarix")) + " | grep -q RUNNING",
+                   "the service did not reach RUNNING")
+RUNNING = "; ".join([ABSENT, wine(BARE_CALLS, SERVICE), IS_RUNNING])
+PACKAGE_RUNNING = "; ".join([ABSENT, wine("msiexec", "/i", PACKAGE, "/qn"), IS_RUNNING])
 
-FLOOR = [("empty program", wine(TOOLS + "\\empty.exe"))]
+# (name, command, the prepare step before each of its runs)
+FLOOR = [("empty program", wine(TOOLS + "\\empty.exe"), "true")]
 INSTALLS = [
-    ("quendarixinstall.exe", wine(INSTALLER)),
-    ("bare manager calls", wine(BARE_CALLS, SERVICE)),
+    ("quendarixinstall.exe", wine(INSTALLER), ABSENT),
+    ("bare manager calls", wine(BARE_CALLS, SERVICE), ABSENT),
     ("sc create + description + start", " && ".join([
         wine("sc", "create", "quendarix", "binPath=", SERVICE, "start=", "auto", "DisplayName=", "Quendarix"),
         wine("sc", "description", "quendarix", "Quendarix control"),
-        wine("sc", "start", "quendarix")])),
+        wine("sc", "start", "quendarix")]), ABSENT),
+    ("msiexec /i (the MSI, /qn)", wine("msiexec", "/i", PACKAGE, "/qn"), ABSENT),
 ]
 UNINSTALLS = [
-    ("quendarixinstall.exe /Uninstall", wine(INSTALLER, "/Uninstall")),
-    ("bare manager calls", wine(BARE_CALLS, "/Uninstall")),
-    ("sc stop + delete", SC_STOP + " && " + SC_DELETE),
+    ("quendarixinstall.exe /Uninstall", wine(INSTALLER, "/Uninstall"), RUNNING),
+    ("bare manager calls", wine(BARE_CALLS, "/Uninstall"), RUNNING),
+    ("sc stop + delete", SC_STOP + " && " + SC_DELETE, RUNNING),
+    ("msiexec /x (the MSI, /qn)", wine("msiexec", "/x", PACKAGE, "/qn"), PACKAGE_RUNNING),
 ]
 
 
-def hyperfine(prefix, runs, commands, prepare=None):
+def hyperfine(prefix, runs, commands):
     """Runs hyperfine over the named commands; answers its markdown table."""
     with tempfile.TemporaryDirectory(prefix="quendarix-bench-") as scratch:
         markdown = os.path.join(scratch, "table.md")
         arguments = ["hyperfine", "--runs", str(runs), "--warmup", "3", "--time-unit", "millisecond",
                      "--style", "basic", "--export-markdown", markdown]
-        if prepare:
+        for _, _, prepare in commands:
             arguments += ["--prepare", prepare]
-        for name, command in commands:
+        for name, command, _ in commands:
             arguments += ["--command-name", name, command]
         subprocess.run(arguments, env=prefix.env, check=True)
         with open(markdown) as table:
             return table.read()
+
+
+def build_package(prefix):
+    """The Windows Installer package of the built programs, in C:\\Packages."""
+    with tempfile.TemporaryDirectory(prefix="quendarix-bench-") as files:
+        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
+            shutil.copy(os.path.join(PROGRAMS, name), files)
+        shutil.copy(os.path.join(PROGRAMS, "..", "package", "README.txt"), files)
+        os.makedirs(prefix.host_path("C:\\Packages"), exist_ok=True)
+        subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "build-msi.sh"), files, "1.0.0",
+                        prefix.host_path(PACKAGE)], env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)
 
 
 def soak(prefix, cycles):
@@ -123,12 +145,13 @@ def main():
         prefix.place_programs(TOOLS, names=("quendarixinstall.exe", "quendarixservice.exe", "empty.exe",
                                                    "bare_calls.exe"))
         subprocess.run([WINESERVER, "-p"], env=prefix.env, check=True)  # one server for every run
+        build_package(prefix)
 
         print(f"machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}, "
               f"{time.strftime('%Y-%m-%d')}", flush=True)
         tables = [hyperfine(prefix, arguments.runs, FLOOR),
-                  hyperfine(prefix, arguments.runs, INSTALLS, prepare=ABSENT),
-                  hyperfine(prefix, arguments.runs, UNINSTALLS, prepare=RUNNING)]
+                  hyperfine(prefix, arguments.runs, INSTALLS),
+                  hyperfine(prefix, arguments.runs, UNINSTALLS)]
         subprocess.run(["sh", "-c", ABSENT], env=prefix.env, check=True)
         print(f"\nwhole process under wine64, {arguments.runs} runs each (hyperfine's markdown export):\n")
         print("\n".join(tables))

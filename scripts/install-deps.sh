@@ -12,6 +12,7 @@ packages=(
     clang-tidy cppcheck                  # static analysis
     osslsigncode openssl                 # release signing, and its throwaway test key
     strip-nondeterminism                 # reproducible release ZIP
+    wixl msitools faketime               # the Windows Installer package, reproducible
     hyperfine                            # benchmarks
 )
 

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the release ZIP, OUTPUT_DIR/quendarix-VERSION-win64.zip (OUTPUT_DIR
-# defaults to build/package), byte for byte the same from any checkout of one
-# commit: entry times from the commit, a stable order, no owner or host data.
-# SHA256SUMS in the ZIP lists every other file in it.
+# Builds the release into OUTPUT_DIR (default build/package), byte for byte
+# the same from any checkout of one commit:
+#   quendarix-VERSION-win64.zip  both programs, README.txt and SHA256SUMS (of
+#                                every other file in it), entry times from
+#                                the commit, a stable order, no owner data;
+#   quendarix-VERSION-x64.msi    the Windows Installer package of the same
+#                                programs (scripts/build-msi.sh);
+#   SHA256SUMS                   of the ZIP and the MSI.
 #
 # With QUENDARIX_SIGNING_PKCS12 naming a PKCS#12 code-signing key (password in
 # QUENDARIX_SIGNING_PASSWORD, which may be empty or unset), both programs are
-# signed with Authenticode before they are zipped. Without a time-stamp server
+# signed with Authenticode before they are packaged, and so is the MSI. Without a time-stamp server
 # (QUENDARIX_SIGNING_TIMESTAMP_URL, RFC 3161) the signing time is the commit's,
 # so the signed ZIP is reproducible too. The images in build/windows/bin are
 # never signed; copies are.
@@ -28,7 +32,9 @@ scripts/build-windows.sh
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)
 top="quendarix-$version-win64"
 zip="$output/$top.zip"
-rm -f "$zip"  # a failed run leaves no ZIP, not even an older one
+msi="$output/quendarix-$version-x64.msi"
+sums="$output/SHA256SUMS"
+rm -f "$zip" "$msi" "$sums"  # a failed run leaves no package, not even an older one
 
 # The commit's time; a fixed date (2000-01-01) for a tree that is not a git
 # checkout of its own. By the reproducible-builds convention, an epoch that
@@ -39,17 +45,18 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
         SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
     fi
 fi
+export SOURCE_DATE_EPOCH
 
 stage=$(mktemp -d -t quendarix-package-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 folder="$stage/$top"
 cmake --install build/windows --prefix "$folder" >/dev/null
 
-# Checks the signing key before anything is signed, and says in one line what
-# is wrong with it. The password goes through the environment to openssl and
-# through a file only this user can read to osslsigncode, never on a command
-# line. Keys made by older tools may need OpenSSL's legacy algorithms.
-sign_programs() {
+# Checks the signing key before anything is signed, says in one line what is
+# wrong with it, and sets the options osslsigncode signs with. The password
+# goes through the environment to openssl and through a file only this user
+# can read to osslsigncode, never on a command line. Keys made by older tools may need OpenSSL's legacy algorithms.
+check_signing_key() {
     local key=$signing_key
     export QUENDARIX_SIGNING_PASSWORD=${QUENDARIX_SIGNING_PASSWORD-}
     [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the signing key '$key'"
@@ -79,19 +86,32 @@ sign_programs() {
     else
         options+=(-st "$SOURCE_DATE_EPOCH")
     fi
-    local program
-    for program in quendarixinstall.exe quendarixservice.exe; do
-        if ! osslsigncode sign "${options[@]}" -in "$folder/$program" -out "$stage/$program" >"$stage/signing.log" 2>&1; then
-            rm -f "$stage/password"
-            fail "signing $program failed: $(grep -v '^$' "$stage/signing.log" | tail -n 1)"
-        fi
-        mv "$stage/$program" "$folder/$program"
-    done
-    rm -f "$stage/password"
+    signing_options=("${options[@]}")
 }
+
+# Signs a file in place (a copy in the stage, never a built image).
+sign() {
+    local file=$1 signed="$stage/signed"
+    if ! osslsigncode sign "${signing_options[@]}" -in "$file" -out "$signed" >"$stage/signing.log" 2>&1; then
+        rm -f "$stage/password"
+        fail "signing $(basename "$file") failed: $(grep -v '^$' "$stage/signing.log" | tail -n 1)"
+    fi
+    mv "$signed" "$file"
+}
+
+signing_options=()
 if [ -n "$signing_key" ]; then
-    sign_programs
+    check_signing_key
+    sign "$folder/quendarixinstall.exe"
+    sign "$folder/quendarixservice.exe"
 fi
+
+# The Windows Installer package holds the same (signed) programs.
+scripts/build-msi.sh "$folder" "$version" "$stage/package.msi"
+if [ -n "$signing_key" ]; then
+    sign "$stage/package.msi"
+fi
+rm -f "$stage/password"
 
 chmod 0644 "$folder"/*
 chmod 0755 "$folder"/*.exe
@@ -106,4 +126,8 @@ cpack --config build/windows/CPackConfig.cmake -B "$stage/cpack" \
 TZ=UTC strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$stage/cpack/$top.zip" >/dev/null
 mkdir -p "$output"
 mv "$stage/cpack/$top.zip" "$zip"
+mv "$stage/package.msi" "$msi"
+(cd "$output" && sha256sum "$(basename "$zip")" "$(basename "$msi")" >"$stage/SHA256SUMS")
+mv "$stage/SHA256SUMS" "$sums"
 echo "$zip"
+echo "$msi"

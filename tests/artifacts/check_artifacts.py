@@ -22,6 +22,7 @@ NARROW_CALLS = {
                              "GetFinalPathNameByHandleA"],
     "quendarixservice.exe": ["StartServiceCtrlDispatcherA", "RegisterServiceCtrlHandlerExA", "CreateEventA"],
 }
+RT_VERSION = 16
 RT_MANIFEST = 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -72,10 +73,10 @@ class Artifacts(unittest.TestCase):
                     if function.endswith("A"):
                         self.assertNotIn(function[:-1] + "W", imported)
 
-    def test_the_installers_only_resource_is_its_asinvoker_manifest(self):
+    def test_the_installers_resources_are_its_version_and_asinvoker_manifest(self):
         found = resources(image("quendarixinstall.exe"))
-        self.assertEqual([entry[:3] for entry in found], [(RT_MANIFEST, 1, 1033)])
-        root = ElementTree.fromstring(found[0][3])
+        self.assertEqual([entry[:3] for entry in found], [(RT_VERSION, 1, 1033), (RT_MANIFEST, 1, 1033)])
+        root = ElementTree.fromstring(found[1][3])
         self.assertEqual((root.tag, root.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"))
 
         def only_child(element, tag):
@@ -87,6 +88,25 @@ class Artifacts(unittest.TestCase):
             level = only_child(level, ASM_V3 + tag)
         self.assertEqual(dict(level.attrib), {"level": "asInvoker", "uiAccess": "false"})
         self.assertEqual(len(level), 0)
+
+    def test_both_carry_the_project_version(self):
+        numbers = [int(part) for part in VERSION.split(".")] + [0] * (4 - len(VERSION.split(".")))
+        for name, description in (("quendarixinstall.exe", "Quendarix service installer"),
+                                  ("quendarixservice.exe", "Quendarix service")):
+            with self.subTest(name):
+                pe = image(name)
+                self.assertEqual([entry[:3] for entry in resources(pe) if entry[0] == RT_VERSION], [(RT_VERSION, 1, 1033)])
+                fixed = pe.VS_FIXEDFILEINFO[0]
+                for most, least in ((fixed.FileVersionMS, fixed.FileVersionLS),
+                                    (fixed.ProductVersionMS, fixed.ProductVersionLS)):
+                    self.assertEqual([most >> 16, most & 0xffff, least >> 16, least & 0xffff], numbers)
+                tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for table in info.StringTable]
+                self.assertEqual([table.LangID for table in tables], [b"040904B0"])
+                strings = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
+                self.assertEqual(strings, {
+                    "CompanyName": "Quendarix", "ProductName": "Quendarix", "FileDescription": description,
+                    "FileVersion": VERSION, "ProductVersion": VERSION, "InternalName": name,
+                    "OriginalFilename": name, "LegalCopyright": "Copyright (C) Quendarix. All rights reserved."})
 
     def test_a_second_build_from_the_same_tree_is_byte_identical(self):
         with tempfile.TemporaryDirectory(prefix="quendarix-rebuild-") as build:
@@ -105,6 +125,7 @@ class Release(unittest.TestCase):
     """scripts/package.sh, as an administrator or a release machine runs it."""
 
     top = f"quendarix-{VERSION}-win64"
+    msi = f"quendarix-{VERSION}-x64.msi"
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="quendarix-release-")
@@ -117,11 +138,25 @@ class Release(unittest.TestCase):
                                os.path.join(self.work, output)],
                               env=dict(env, **environment), capture_output=True, text=True)
 
-    def zip_bytes(self, output, **environment):
+    def packages(self, output, **environment):
+        """The ZIP's bytes and the MSI's, after the output's SHA256SUMS checked out."""
         done = self.package(output, **environment)
         self.assertEqual(done.returncode, 0, done.stderr)
-        with open(os.path.join(self.work, output, self.top + ".zip"), "rb") as package:
-            return package.read()
+        folder = os.path.join(self.work, output)
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["SHA256SUMS", self.top + ".zip", self.msi]))
+        subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
+        with open(os.path.join(folder, self.top + ".zip"), "rb") as package, \
+                open(os.path.join(folder, self.msi), "rb") as msi:
+            return package.read(), msi.read()
+
+    def msi_table(self, data, table):
+        """[{column: value}] of one table of an MSI, read back with msiinfo."""
+        path = os.path.join(self.work, "read.msi")
+        with open(path, "wb") as f:
+            f.write(data)
+        exported = subprocess.run(["msiinfo", "export", path, table], check=True, capture_output=True,
+                                  text=True).stdout.splitlines()
+        return [dict(zip(exported[0].split("\t"), row.split("\t"))) for row in exported[3:]]
 
     def unpack(self, data, name):
         """The ZIP's top folder, unpacked, after its SHA256SUMS checked out."""
@@ -135,9 +170,26 @@ class Release(unittest.TestCase):
             self.assertEqual(len(sums.readlines()), 3, "one line for every other file")
         return folder
 
-    def test_every_packaging_gives_the_same_zip(self):
-        first = self.zip_bytes("first")
-        self.assertTrue(first == self.zip_bytes("second", TZ="Pacific/Kiritimati"), "the ZIPs differ")
+    def test_every_packaging_gives_the_same_zip_and_msi(self):
+        first, msi = self.packages("first")
+        second, second_msi = self.packages("second", TZ="Pacific/Kiritimati")
+        self.assertTrue(first == second, "the ZIPs differ")
+        self.assertTrue(msi == second_msi, "the MSIs differ")
+
+        # The service as quendarixinstall.exe registers it, through the
+        # service tables alone: no custom action runs anything.
+        self.assertEqual(self.msi_table(msi, "ServiceInstall"), [{
+            "ServiceInstall": "quendarix", "Name": "quendarix", "DisplayName": "Quendarix",
+            "ServiceType": "16", "StartType": "2", "ErrorControl": "1", "LoadOrderGroup": "", "Dependencies": "",
+            "StartName": "", "Password": "", "Arguments": "", "Component_": "Service",
+            "Description": "Quendarix control"}])
+        # Start on install; stop on install and removal; delete on removal; wait.
+        self.assertEqual([(row["Name"], row["Event"], row["Wait"], row["Component_"])
+                          for row in self.msi_table(msi, "ServiceControl")], [("quendarix", "163", "1", "Service")])
+        self.assertEqual(self.msi_table(msi, "CustomAction"), [])
+        self.assertEqual({row["FileName"]: row["Version"] for row in self.msi_table(msi, "File")},
+                         {"quendarixservice.exe": VERSION + ".0", "quendarixinstall.exe": VERSION + ".0",
+                          "README.txt": ""})
         folder = self.unpack(first, "unpacked")
         for name in EXES:
             with open(os.path.join(PROGRAMS, name), "rb") as built, open(os.path.join(folder, name), "rb") as packed:
@@ -158,8 +210,12 @@ class Release(unittest.TestCase):
                         "-passout", "env:PASSWORD"], env=dict(os.environ, PASSWORD=password), check=True)
         signing = {"QUENDARIX_SIGNING_PKCS12": pkcs12, "QUENDARIX_SIGNING_PASSWORD": password}
 
-        signed = self.zip_bytes("signed", **signing)
-        self.assertTrue(signed == self.zip_bytes("again", **signing), "signing is not reproducible")
+        signed, signed_msi = self.packages("signed", **signing)
+        self.assertTrue((signed, signed_msi) == self.packages("again", **signing), "signing is not reproducible")
+        msi = os.path.join(self.work, self.msi)
+        with open(msi, "wb") as f:
+            f.write(signed_msi)
+        subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", msi], check=True, capture_output=True)
         folder = self.unpack(signed, "unpacked")
         for name in EXES:
             with self.subTest(name):
@@ -176,7 +232,7 @@ class Release(unittest.TestCase):
         done = self.package("signed", QUENDARIX_SIGNING_PKCS12=pkcs12, QUENDARIX_SIGNING_PASSWORD=wrong)
         self.assertNotEqual(done.returncode, 0)
         self.assertRegex(done.stderr, r"^package\.sh: [^\n]*wrong password[^\n]*\n$")
-        self.assertFalse(os.path.exists(os.path.join(self.work, "signed", self.top + ".zip")), "a ZIP was left")
+        self.assertEqual(os.listdir(os.path.join(self.work, "signed")), [], "a package was left")
         self.assertNotIn(wrong, done.stdout + done.stderr)
 
 
