@@ -7,6 +7,7 @@ Every fact is read independently of the installer: the registration through
 import os
 import re
 import shutil
+import stat
 import unittest
 
 from wineprefix import PrefixTestCase, lines
@@ -137,6 +138,26 @@ class RegistrationUnderWine(PrefixTestCase):
                 self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
                 code, transcript = self.run_installer(*command("/Uninstall"))
                 self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
+                self.assert_gone()
+
+    def test_a_program_others_can_replace_is_warned_about_and_still_installed(self):
+        # Wine gives Everyone the Unix "other" bits: write there lets Everyone
+        # replace the program. Folders only their owner can change (every
+        # other test's) print no warning.
+        warning = "Warning: Everyone can change {}. Keep the service where only administrators can change it."
+        for loosened in (SERVICE, TOOLS, "C:\\"):
+            with self.subTest(loosened=loosened):
+                host = self.prefix.host_path(loosened)
+                mode = os.stat(host).st_mode
+                os.chmod(host, mode | stat.S_IWOTH)
+                try:
+                    code, transcript = self.run_installer(INSTALLER)
+                finally:
+                    os.chmod(host, mode)
+                self.assertEqual((code, transcript), (0, PROBE + INSTALLED[:1] + [warning.format(loosened)] + INSTALLED[1:]))
+                self.assertEqual(self.prefix.registry_values()["ImagePath"], SERVICE)
+                code, transcript = self.run_installer(INSTALLER, "/Uninstall")
+                self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
                 self.assert_gone()
 
     def test_a_folder_name_the_code_page_cannot_carry_is_never_stood_in_for(self):

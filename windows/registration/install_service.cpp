@@ -1,5 +1,6 @@
 #include "install_service.h"
 
+#include "replaceable.h"
 #include "service_manager.h"
 #include "../installer/exit_codes.h"
 #include "../installer/report.h"
@@ -25,7 +26,8 @@ char ServiceDescriptionText[] = "Quendarix control";
 
 // The longest binary path registered, as for the path found from argv[0].
 const size_t MaxBinaryPathLength = 1023;
-// The registered path: in quotes when it holds a space, and terminated.
+// The resolved path, terminated; registered in quotes when it holds a space.
+const size_t ServicePathSize = MaxBinaryPathLength + 1;
 const size_t BinaryPathSize = MaxBinaryPathLength + 3;
 // The system's answer puts "\\?\" before a drive path, and "\\?\UNC\"
 // (six characters more) where a share's path starts with "\\".
@@ -54,15 +56,14 @@ bool NamesFile(const char* path, HANDLE file)
     return same;
 }
 
-// The binary path for the open service file: its path as the system
-// resolves it from the handle (links followed, short names and letter case
-// normalised, subst and mapped drives resolved to their real directory or
-// share), without the "\\?\" prefix, in quotes when it holds a space. Answers
-// false with the last-error code set when it cannot be resolved, does not fit
-// in MaxBinaryPathLength characters, holds '%' (which the manager would
-// expand as an environment variable and so run another file) or '"', or does
-// not lead back to the same file.
-bool ResolveBinaryPath(HANDLE file, char (&binaryPath)[BinaryPathSize])
+// The path of the open service file as the system resolves it from the
+// handle (links followed, short names and letter case normalised, subst and
+// mapped drives resolved to their real directory or share), without the
+// "\\?\" prefix. Answers false with the last-error code set when it cannot be
+// resolved, does not fit in MaxBinaryPathLength characters, holds '%' (which
+// the manager would expand as an environment variable and so run another
+// file) or '"', or does not lead back to the same file.
+bool ResolveServicePath(HANDLE file, char (&servicePath)[ServicePathSize])
 {
     char finalPath[FinalPathSize];
     const DWORD length =
@@ -94,13 +95,7 @@ bool ResolveBinaryPath(HANDLE file, char (&binaryPath)[BinaryPathSize])
         return false;
     }
 
-    // The manager splits an unquoted path at its first blank, which could
-    // start another program (such as C:\Program.exe) in the service's place.
-    if (strchr(path, ' ') != nullptr) {
-        (void)snprintf(binaryPath, sizeof(binaryPath), "\"%s\"", path);
-    } else {
-        (void)snprintf(binaryPath, sizeof(binaryPath), "%s", path);
-    }
+    (void)snprintf(servicePath, sizeof(servicePath), "%s", path);
     return true;
 }
 
@@ -116,9 +111,15 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
     // the administrator's token to the pipe's server.
     HANDLE file = CreateFileA(ServiceExecutablePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    char binaryPath[BinaryPathSize];
+    char servicePath[ServicePathSize];
     SC_HANDLE service = nullptr;
-    if (file != INVALID_HANDLE_VALUE && ResolveBinaryPath(file, binaryPath)) {
+    if (file != INVALID_HANDLE_VALUE && ResolveServicePath(file, servicePath)) {
+        WarnWhenServiceIsReplaceable(file, servicePath);
+        // The manager splits an unquoted path at its first blank, which could
+        // start another program (such as C:\Program.exe) in the service's place.
+        const char* quote = strchr(servicePath, ' ') != nullptr ? "\"" : "";
+        char binaryPath[BinaryPathSize];
+        (void)snprintf(binaryPath, sizeof(binaryPath), "%s%s%s", quote, servicePath, quote);
         service = CreateServiceA(manager, ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                  binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
