@@ -11,6 +11,8 @@ Measured in one fresh prefix with a persistent wineserver, timed by hyperfine:
 - the same install and removal through the Windows Installer package
   (msiexec /i and /x, /qn), each with a prepare step of its own;
 - an empty program: the floor of process start.
+Every command runs through the elevated test launcher, as from an elevated
+prompt, so each time includes that one small process too.
 hyperfine reports each mean with its standard deviation, and in each group
 the ratios to the fastest with their uncertainty. Then the size of both
 .exe files, and a soak of install and uninstall cycles that checks every
@@ -28,7 +30,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
-from wineprefix import PROGRAMS, SERVICE_KEY, WINE, WINESERVER, WinePrefix, lines  # noqa: E402
+from wineprefix import ELEVATED, PROGRAMS, SERVICE_KEY, WINE, WINESERVER, WinePrefix, lines  # noqa: E402
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
@@ -39,8 +41,10 @@ SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
 def wine(*arguments):
-    """A shell command line running a Windows command under Wine, its output dropped."""
-    return " ".join(shlex.quote(argument) for argument in (WINE, *arguments)) + " >/dev/null 2>&1"
+    """A shell command line running a Windows command under Wine, elevated (as
+    from an elevated prompt, through the test launcher, whatever Wine's
+    default token), its output dropped."""
+    return " ".join(shlex.quote(argument) for argument in (WINE, ELEVATED, *arguments)) + " >/dev/null 2>&1"
 
 
 def until(condition, what):
@@ -57,7 +61,7 @@ SC_DELETE = wine("sc", "delete", "quendarix")
 # installed, by hand or by the package, with its process running.
 ABSENT = "; ".join([wine("msiexec", "/x", PACKAGE, "/qn"), SC_STOP, SC_DELETE,
                     until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
-IS_RUNNING = until(" ".join(shlex.quote(a) for a in (WINE, "sc", "query", "quendarix")) + " | grep -q RUNNING",
+IS_RUNNING = until(" ".join(shlex.quote(a) for a in (WINE, ELEVATED, "sc", "query", "quendarix")) + " | grep -q RUNNING",
                    "the service did not reach RUNNING")
 RUNNING = "; ".join([ABSENT, wine(BARE_CALLS, SERVICE), IS_RUNNING])
 PACKAGE_RUNNING = "; ".join([ABSENT, wine("msiexec", "/i", PACKAGE, "/qn"), IS_RUNNING])

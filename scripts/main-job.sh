@@ -24,11 +24,16 @@ show() { echo; echo "> $*"; }
 echo "Preparing a Wine prefix..."
 "$WINE" wineboot -i >/dev/null 2>&1
 "$WINESERVER" -w
-mkdir -p "$WINEPREFIX/drive_c/Tools" "$WINEPREFIX/drive_c/temp"
+mkdir -p "$WINEPREFIX/drive_c/Tools" "$WINEPREFIX/drive_c/temp" "$WINEPREFIX/drive_c/Launch"
 cp build/windows/bin/quendarixinstall.exe build/windows/bin/quendarixservice.exe "$WINEPREFIX/drive_c/Tools/"
+# The installer needs an elevated prompt. Wine 8 starts every program
+# elevated, Wine 10 with a limited token as Windows does under UAC: the test
+# launcher, whose manifest asks for elevation, stands in for the prompt.
+cp build/windows/bin/elevated_launch.exe "$WINEPREFIX/drive_c/Launch/"
+elevated() { "$WINE" 'C:\Launch\elevated_launch.exe' "$@"; }
 
 show 'C:\Tools\quendarixinstall.exe'
-"$WINE" 'C:\Tools\quendarixinstall.exe' | tr -d '\r'
+elevated 'C:\Tools\quendarixinstall.exe' | tr -d '\r'
 echo "(exit code ${PIPESTATUS[0]})"
 
 show 'sc query quendarix'
@@ -38,7 +43,7 @@ show 'type c:\temp\quendarixinstall.log'
 cat "$WINEPREFIX/drive_c/temp/quendarixinstall.log"
 
 show 'C:\Tools\quendarixinstall.exe /Uninstall'
-"$WINE" 'C:\Tools\quendarixinstall.exe' /Uninstall | tr -d '\r'
+elevated 'C:\Tools\quendarixinstall.exe' /Uninstall | tr -d '\r'
 echo "(exit code ${PIPESTATUS[0]})"
 
 show 'sc query quendarix'

@@ -18,11 +18,11 @@ while read -r directory; do
 done < <(x86_64-w64-mingw32-g++ -xc++ -E -v - </dev/null 2>&1 |
          sed -n '/#include <...> search starts here:/,/End of search list./p' | sed '1d;$d' |
          grep -vE '/lib/gcc/[^ ]*/include(-fixed)?$')  # clang brings its own intrinsics
-clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp windows/registration/replaceable.cpp windows/service/service.cpp tests/wine/limited_launch.cpp -- \
+clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp windows/registration/replaceable.cpp windows/service/service.cpp tests/wine/launch.cpp -- \
     --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" 2>&1 | quiet
 
 echo "cppcheck"
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
-    --std=c++17 --quiet -I windows/installer -I windows/registration windows tests/wine/limited_launch.cpp
+    --std=c++17 --quiet -I windows/installer -I windows/registration windows tests/wine/launch.cpp
 
 echo "static analysis: clean"

@@ -10,16 +10,16 @@ REFUSAL = "Not running with elevated permissions. Aborting."
 
 
 class DriverUnderWine(PrefixTestCase):
-    programs = ("quendarixinstall.exe", "limited_launch.exe")  # no service executable
+    programs = ("quendarixinstall.exe",)  # no service executable
 
     def test_a_limited_token_gets_only_the_refusal_in_both_modes(self):
-        for mode in ("", " /Uninstall"):
+        for mode in ([], ["/Uninstall"]):
             with self.subTest(mode=mode):
-                code, console = self.prefix.wine("C:\\Tools\\limited_launch.exe",
-                                                 "C:\\Tools\\quendarixinstall.exe" + mode)
+                code, console = self.prefix.limited("C:\\Tools\\quendarixinstall.exe", *mode)
                 self.assertEqual(code, 1)
                 self.assertEqual(lines(console), [REFUSAL])
                 self.assertEqual(self.prefix.log(), (REFUSAL + "\n").encode())
+                self.assertIsNone(self.prefix.registry_values(), "nothing was registered")
 
     def test_without_the_service_executable_the_run_ends_with_2(self):
         missing = "Did not find quendarixservice executable at {}. Aborting."

@@ -95,7 +95,7 @@ class RegistrationUnderWine(PrefixTestCase):
 
     def short_name(self, name):
         """Wine's 8.3 name of the directory C:\\<name>, as `dir /x` lists it."""
-        _, out = self.prefix.cmd("dir /x C:\\")
+        _, out = self.prefix.query("cmd", "/c", "dir /x C:\\")
         match = re.search(r"<DIR>\s+(\S+)\s+" + re.escape(name) + r"\r?$", out.decode("latin-1"), re.MULTILINE)
         self.assertIsNotNone(match, out)
         return match.group(1)

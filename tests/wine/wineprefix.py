@@ -12,6 +12,11 @@ WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]  # folder of the built .exe files
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\quendarix"
+# Launchers that run a command line elevated or with the limited token, on
+# purpose: Wine 8 starts programs elevated, Wine 10 limited.
+LAUNCHERS = "C:\\Launch"
+ELEVATED = LAUNCHERS + "\\elevated_launch.exe"
+LIMITED = LAUNCHERS + "\\limited_launch.exe"
 
 
 class WinePrefix:
@@ -29,6 +34,7 @@ class WinePrefix:
             # Until the boot session has ended the manager is still starting
             # its own services and may refuse or time out a start.
             subprocess.run([WINESERVER, "-w"], env=self.env, check=True)
+            self.place_programs(LAUNCHERS, names=("elevated_launch.exe", "limited_launch.exe"))
         except BaseException:
             self.close()
             raise
@@ -49,11 +55,21 @@ class WinePrefix:
         for name in names:
             shutil.copy(os.path.join(PROGRAMS, name), target)
 
-    def wine(self, *arguments, timeout=120):
-        """Runs a Windows command line; answers (exit code, stdout bytes)."""
+    def query(self, *arguments, timeout=120):
+        """Runs a Windows command line with Wine's default token (for reading
+        only); answers (exit code, stdout bytes)."""
         done = subprocess.run([WINE, *arguments], env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
         return done.returncode, done.stdout
+
+    def wine(self, *arguments):
+        """Runs a Windows command line elevated, as from an elevated prompt."""
+        return self.query(ELEVATED, *arguments)
+
+    def limited(self, *arguments):
+        """Runs a Windows command line with the limited token, as from a prompt
+        that is not elevated."""
+        return self.query(LIMITED, *arguments)
 
     def cmd(self, command_line):
         return self.wine("cmd", "/c", command_line)
@@ -71,7 +87,7 @@ class WinePrefix:
 
     def registry_values(self):
         """The service's registry values by name, or None when its key is absent."""
-        code, out = self.wine("reg", "query", SERVICE_KEY)
+        code, out = self.query("reg", "query", SERVICE_KEY)
         if code != 0:
             return None
         values = {}
@@ -83,7 +99,7 @@ class WinePrefix:
 
     def service_state(self):
         """The STATE line of `sc query quendarix` ("4  RUNNING"), or None."""
-        _, out = self.wine("sc", "query", "quendarix")
+        _, out = self.query("sc", "query", "quendarix")
         match = re.search(r"STATE\s+:\s+(\d+\s+\w+)", out.decode("latin-1"))
         return match.group(1) if match else None
 
