@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake --preset windows >/dev/null
+scripts/configure.sh windows
 cmake --build --preset windows -j 2

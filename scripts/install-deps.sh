@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and the tests need, when missing.
+# Installs the Debian packages (Debian 12 or 13) the build and the tests need,
+# when missing.
 # Runs unattended; needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 packages=(
-    cmake make g++ libgtest-dev          # host build and unit tests
+    cmake make libgtest-dev              # host build and unit tests (clang below)
     g++-mingw-w64-x86-64-posix           # the Windows programs
     wine64                               # end-to-end tests and the main job
     python3 python3-pefile               # artifact checks
-    clang libclang-rt-14-dev             # fuzzing (libFuzzer, sanitizers)
+    clang libclang-rt-dev                # fuzzing (libFuzzer, sanitizers)
     clang-tidy cppcheck                  # static analysis
     osslsigncode openssl                 # release signing, and its throwaway test key
     strip-nondeterminism                 # reproducible release ZIP
     wixl msitools faketime               # the Windows Installer package, reproducible
     hyperfine                            # benchmarks
+    git unzip                            # the release's time stamp; checking a release
 )
 
 missing=()

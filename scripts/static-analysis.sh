@@ -2,8 +2,9 @@
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product's code.
 # Usage: scripts/static-analysis.sh HOST_BUILD_DIR (with compile_commands.json)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-host_build=${1:-build/host}
+root=$(cd "$(dirname "$0")/.." && pwd -P)
+host_build=$(realpath -m -- "${1:-$root/build/host}")  # relative to the caller's directory
+cd "$root"
 
 # Drops clang-tidy's count of the warnings it suppressed in system headers.
 quiet() { grep -v "warnings generated\.$" || true; }
@@ -22,7 +23,10 @@ clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp win
     --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" 2>&1 | quiet
 
 echo "cppcheck"
-cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
+# Every branch, where cppcheck can be asked to (2.11 and later).
+exhaustive=()
+cppcheck --help | grep -q -- "--check-level" && exhaustive=(--check-level=exhaustive)
+cppcheck "${exhaustive[@]}" --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
     --std=c++17 --quiet -I windows/installer -I windows/registration windows tests/wine/launch.cpp
 
 echo "static analysis: clean"

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build-windows.sh
-cmake --preset host >/dev/null
+scripts/configure.sh host
 cmake --build --preset host -j 2
 
 ctest --preset host

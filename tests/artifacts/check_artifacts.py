@@ -124,29 +124,29 @@ class Artifacts(unittest.TestCase):
 class Release(unittest.TestCase):
     """scripts/package.sh, as an administrator or a release machine runs it."""
 
-    top = f"quendarix-{VERSION}-win64"
-    msi = f"quendarix-{VERSION}-x64.msi"
+    top = f"quendarix-{VERSION}-win64"  # "-dirty" before "-win64" from a modified tree
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="quendarix-release-")
         self.addCleanup(shutil.rmtree, self.work)
 
-    def package(self, output, **environment):
+    def package(self, output, source=SOURCE_DIR, **environment):
         env = {name: value for name, value in os.environ.items()
                if not name.startswith("QUENDARIX_SIGNING_") and name != "SOURCE_DATE_EPOCH"}
-        return subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "package.sh"),
-                               os.path.join(self.work, output)],
+        return subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"), os.path.join(self.work, output)],
                               env=dict(env, **environment), capture_output=True, text=True)
 
-    def packages(self, output, **environment):
+    def packages(self, output, source=SOURCE_DIR, **environment):
         """The ZIP's bytes and the MSI's, after the output's SHA256SUMS checked out."""
-        done = self.package(output, **environment)
+        done = self.package(output, source, **environment)
         self.assertEqual(done.returncode, 0, done.stderr)
+        zip_path, msi_path = done.stdout.splitlines()[-2:]
+        self.top = os.path.basename(zip_path)[:-len(".zip")]
         folder = os.path.join(self.work, output)
-        self.assertEqual(sorted(os.listdir(folder)), sorted(["SHA256SUMS", self.top + ".zip", self.msi]))
+        self.assertEqual(sorted(os.listdir(folder)),
+                         sorted(["SHA256SUMS", os.path.basename(zip_path), os.path.basename(msi_path)]))
         subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
-        with open(os.path.join(folder, self.top + ".zip"), "rb") as package, \
-                open(os.path.join(folder, self.msi), "rb") as msi:
+        with open(zip_path, "rb") as package, open(msi_path, "rb") as msi:
             return package.read(), msi.read()
 
     def msi_table(self, data, table):
@@ -212,7 +212,7 @@ class Release(unittest.TestCase):
 
         signed, signed_msi = self.packages("signed", **signing)
         self.assertTrue((signed, signed_msi) == self.packages("again", **signing), "signing is not reproducible")
-        msi = os.path.join(self.work, self.msi)
+        msi = os.path.join(self.work, "signed.msi")
         with open(msi, "wb") as f:
             f.write(signed_msi)
         subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", msi], check=True, capture_output=True)
@@ -229,11 +229,58 @@ class Release(unittest.TestCase):
                     self.assertTrue(stripped.read() == built.read(), name + " differs once unsigned")
 
         wrong = "not the password 42"
-        done = self.package("signed", QUENDARIX_SIGNING_PKCS12=pkcs12, QUENDARIX_SIGNING_PASSWORD=wrong)
+        done = self.package("refused", QUENDARIX_SIGNING_PKCS12=pkcs12, QUENDARIX_SIGNING_PASSWORD=wrong)
         self.assertNotEqual(done.returncode, 0)
         self.assertRegex(done.stderr, r"^package\.sh: [^\n]*wrong password[^\n]*\n$")
-        self.assertEqual(os.listdir(os.path.join(self.work, "signed")), [], "a package was left")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "refused")), "a package was left")
         self.assertNotIn(wrong, done.stdout + done.stderr)
+
+    def test_bad_input_ends_the_run_before_the_build_with_one_line(self):
+        # A cmake that only leaves a mark: the build must never start.
+        tools, built = os.path.join(self.work, "tools"), os.path.join(self.work, "built")
+        os.makedirs(tools)
+        with open(os.path.join(tools, "cmake"), "w") as f:
+            f.write(f"#!/bin/sh\ntouch '{built}'\nexit 1\n")
+        os.chmod(os.path.join(tools, "cmake"), 0o755)
+        a_file = os.path.join(self.work, "a-file")
+        with open(a_file, "w") as f:
+            f.write("kept\n")
+        no_key = "QUENDARIX_SIGNING_PASSWORD is set but QUENDARIX_SIGNING_PKCS12 is empty or not set: no key to sign with"
+        rows = [
+            ("a misspelt key path", "out", {"QUENDARIX_SIGNING_PKCS12": os.path.join(self.work, "codesing.p12")},
+             "cannot read the signing key '" + os.path.join(self.work, "codesing.p12") + "'"),
+            ("a password and no key", "out", {"QUENDARIX_SIGNING_PASSWORD": "secret"}, no_key),
+            ("a password and an empty key", "out", {"QUENDARIX_SIGNING_PKCS12": "", "QUENDARIX_SIGNING_PASSWORD": ""},
+             no_key),
+            ("an output path that is a file", "a-file", {},
+             f"the output path '{a_file}' is not a folder: '{a_file}' is a file"),
+        ]
+        for name, output, environment, line in rows:
+            with self.subTest(name):
+                done = self.package(output, PATH=tools + ":" + os.environ["PATH"], **environment)
+                self.assertEqual((done.returncode, done.stderr), (1, f"package.sh: {line}\n"))
+                self.assertFalse(os.path.exists(built), "the build started")
+                self.assertFalse(os.path.exists(os.path.join(self.work, "out")), "a package was left")
+                with open(a_file) as f:
+                    self.assertEqual(f.read(), "kept\n")
+
+    def test_another_checkout_gives_the_same_packages_and_a_modified_one_is_marked(self):
+        clone = os.path.join(self.work, "clone")
+        subprocess.run(["git", "clone", "--quiet", SOURCE_DIR, clone], check=True)
+        clean = self.packages("clean", clone)
+        here_modified = subprocess.run(["git", "status", "--porcelain"], cwd=SOURCE_DIR, check=True,
+                                       capture_output=True, text=True).stdout != ""
+        if not here_modified:
+            self.assertTrue(clean == self.packages("here"), "the packages differ between checkouts")
+
+        with open(os.path.join(clone, "README.md"), "a") as f:
+            f.write("A change not committed.\n")
+        done = self.package("modified", clone)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stderr, "package.sh: the tree has uncommitted changes: "
+                                      "the packages are marked '-dirty' and are not the commit's\n")
+        self.assertEqual(sorted(os.listdir(os.path.join(self.work, "modified"))),
+                         ["SHA256SUMS", f"quendarix-{VERSION}-dirty-win64.zip", f"quendarix-{VERSION}-dirty-x64.msi"])
 
 
 if __name__ == "__main__":

@@ -29,6 +29,29 @@ wchar_t* CommandToRun()
     return line;
 }
 
+// Runs the command with `runAs`, or the launcher's own token when null, and
+// answers its exit code.
+int RunAndWait(HANDLE runAs, wchar_t* command)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const BOOL started =
+        runAs != nullptr
+            ? CreateProcessAsUserW(runAs, nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &process)
+            : CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    if (!started) {
+        return 105;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 106;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(exitCode);
+}
+
 }  // namespace
 
 int main()
@@ -65,25 +88,12 @@ int main()
     }
 #endif
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    const BOOL started =
-        runAs != nullptr
-            ? CreateProcessAsUserW(runAs, nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                   &process)
-            : CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    if (!started) {
-        return 105;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 106;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const int exitCode = RunAndWait(runAs, command);
+    // Null in the elevated variant, which is the one cppcheck sees.
+    // cppcheck-suppress knownConditionTrueFalse
     if (runAs != nullptr) {
         CloseHandle(runAs);
     }
     CloseHandle(token);
-    return static_cast<int>(exitCode);
+    return exitCode;
 }

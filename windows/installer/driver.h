@@ -1,6 +1,8 @@
 #pragma once
 
-enum class RunMode { Install, Uninstall };
+#include <cstdint>
+
+enum class RunMode : std::uint8_t { Install, Uninstall };
 
 // Uninstall exactly when argv[1] is "/Uninstall"; everything else installs.
 RunMode ChooseRunMode(int argc, char** argv);

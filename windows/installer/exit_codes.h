@@ -1,7 +1,9 @@
 // The process exit codes of quendarixinstall.exe. Every run ends with exactly one.
 #pragma once
 
-enum ExitCode : int {
+#include <cstdint>
+
+enum ExitCode : std::uint8_t {
     ExitSuccess = 0,                  // installed and started, or removed
     ExitNotElevated = 1,              // the process token is not elevated (or unreadable)
     ExitServiceExecutableMissing = 2, // quendarixservice.exe cannot be opened where argv[0] points

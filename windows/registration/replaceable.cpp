@@ -2,7 +2,9 @@
 
 #include "../installer/report.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #if defined(_WIN32)
 #include <aclapi.h>
@@ -34,12 +36,9 @@ const DWORD FolderAboveReplacingRights = DELETE | FILE_DELETE_CHILD | WRITE_DAC 
 
 bool IsTrusted(const char* sid, const char* installingAccountSid)
 {
-    for (const char* trusted : TrustedAccountSids) {
-        if (strcmp(sid, trusted) == 0) {
-            return true;
-        }
-    }
-    return strcmp(sid, installingAccountSid) == 0;
+    return std::any_of(std::begin(TrustedAccountSids), std::end(TrustedAccountSids),
+                       [sid](const char* trusted) { return strcmp(sid, trusted) == 0; }) ||
+           strcmp(sid, installingAccountSid) == 0;
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // the service, running as LocalSystem, starts.
 #pragma once
 
+#include <cstdint>
+
 #include <windows.h>
 
 #include <cstddef>
 
 // What an object is to the service's program.
-enum class ServiceObject {
+enum class ServiceObject : std::uint8_t {
     File,         // the program itself
     Folder,       // the folder that holds it
     FolderAbove,  // every folder above, up to the volume root
