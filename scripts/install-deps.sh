@@ -14,6 +14,7 @@ packages=(
     osslsigncode openssl                 # release signing, and its throwaway test key
     strip-nondeterminism                 # reproducible release ZIP
     wixl msitools faketime               # the Windows Installer package, reproducible
+    mmdebstrap                           # the Debian 13 root of scripts/test-debian13.sh
     hyperfine                            # benchmarks
     git unzip                            # the release's time stamp; checking a release
 )

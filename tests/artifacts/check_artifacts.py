@@ -52,7 +52,7 @@ def resources(pe):
 
 
 class Artifacts(unittest.TestCase):
-    def test_both_are_static_x86_64_console_programs_using_only_system_dlls(self):
+    def test_both_are_small_static_x86_64_console_programs_using_only_system_dlls(self):
         for name in EXES:
             with self.subTest(name):
                 pe = image(name)
@@ -62,6 +62,7 @@ class Artifacts(unittest.TestCase):
                                  pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
                 self.assertLessEqual(set(imports(pe)), SYSTEM_DLLS)
                 self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "no time stamp in the image")
+                self.assertLess(os.path.getsize(os.path.join(PROGRAMS, name)), 64 * 1024, "a small program")
 
     def test_text_functions_are_imported_in_their_narrow_variant_only(self):
         for name in EXES:

@@ -10,8 +10,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <string>
-#include <vector>
+#include <cstdio>
+#include <cstdlib>
 #endif
 
 namespace {
@@ -66,43 +66,49 @@ const char* FindReplacingAccount(ServiceObject object, const char* ownerSid, con
 
 namespace {
 
-// A SID in string form ("S-1-5-32-544"), empty when it cannot be converted.
-std::string SidText(PSID sid)
+// A SID in string form ("S-1-5-32-544") and its terminator: "S-1-", an
+// authority of up to 15 digits and up to 15 parts of up to 11 characters.
+const size_t SidTextSize = 192;
+// The path of the file or folder the warning names.
+const size_t PathSize = 1024;
+
+// Writes a SID's string form into `text`; false when it cannot.
+bool CopySidText(PSID sid, char (&text)[SidTextSize])
 {
-    char* text = nullptr;
-    if (!ConvertSidToStringSidA(sid, &text)) {
-        return std::string();
+    char* converted = nullptr;
+    if (!ConvertSidToStringSidA(sid, &converted)) {
+        return false;
     }
-    std::string converted(text);
-    (void)LocalFree(text);
-    return converted;
+    (void)snprintf(text, sizeof(text), "%s", converted);
+    (void)LocalFree(converted);
+    return true;
 }
 
 // The SID of the account that runs the installer.
-std::string InstallingAccountSid()
+bool InstallingAccountSid(char (&sid)[SidTextSize])
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return std::string();
+        return false;
     }
     union {
         TOKEN_USER user;
         BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } information = {};
     DWORD length = 0;
-    std::string sid;
-    if (GetTokenInformation(token, TokenUser, &information, sizeof(information), &length)) {
-        sid = SidText(information.user.User.Sid);
-    }
+    const bool read = GetTokenInformation(token, TokenUser, &information, sizeof(information), &length) &&
+                      CopySidText(information.user.User.Sid, sid);
     (void)CloseHandle(token);
-    return sid;
+    return read;
 }
 
-// The replacing account found on the object behind `handle` (its SID), read
-// from the object's owner and DACL. Answers false when they cannot be read.
-bool FindReplacingAccountOf(HANDLE handle, ServiceObject object, const std::string& installingSid,
-                            std::string& found)
+// Reads the owner and DACL of the object behind `handle` and copies the SID
+// of the replacing account found there into `found` (empty when there is
+// none). False when they cannot be read.
+bool FindReplacingAccountOf(HANDLE handle, ServiceObject object, const char* installingSid,
+                            char (&found)[SidTextSize])
 {
+    found[0] = '\0';
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -110,78 +116,86 @@ bool FindReplacingAccountOf(HANDLE handle, ServiceObject object, const std::stri
                         nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    const std::string ownerSid = owner != nullptr ? SidText(owner) : std::string();
-    std::vector<std::string> sids;
-    std::vector<AccessEntry> entries;
-    if (dacl == nullptr) {
-        // No DACL at all: everyone has every right.
-        sids.emplace_back("S-1-1-0");
-        entries.push_back({nullptr, ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL});
-    } else {
-        for (DWORD i = 0; i < dacl->AceCount; ++i) {
-            LPVOID ace = nullptr;
-            if (!GetAce(dacl, i, &ace)) {
-                continue;
-            }
-            const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
-            if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-                continue;
-            }
-            const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-            sids.push_back(SidText(const_cast<DWORD*>(&allowed->SidStart)));
-            entries.push_back({nullptr, header->AceType, header->AceFlags, allowed->Mask});
+    // No DACL at all: everyone has every right.
+    const DWORD aceCount = dacl != nullptr ? dacl->AceCount : 1;
+    auto* entries = static_cast<AccessEntry*>(calloc(aceCount, sizeof(AccessEntry)));
+    auto* sids = static_cast<char(*)[SidTextSize]>(calloc(aceCount, SidTextSize));
+    char ownerSid[SidTextSize];
+    bool read = entries != nullptr && sids != nullptr && (owner == nullptr || CopySidText(owner, ownerSid));
+    size_t entryCount = 0;
+    if (read && dacl == nullptr) {
+        (void)snprintf(sids[0], SidTextSize, "%s", "S-1-1-0");
+        entries[entryCount++] = {sids[0], ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL};
+    }
+    for (DWORD i = 0; read && dacl != nullptr && i < aceCount; ++i) {
+        LPVOID ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) {
+            read = false;
+            break;
+        }
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (!CopySidText(&allowed->SidStart, sids[entryCount])) {
+            read = false;
+            break;
+        }
+        entries[entryCount] = {sids[entryCount], header->AceType, header->AceFlags, allowed->Mask};
+        ++entryCount;
+    }
+    if (read) {
+        const char* account = FindReplacingAccount(object, owner != nullptr ? ownerSid : nullptr, entries,
+                                                    entryCount, installingSid);
+        if (account != nullptr) {
+            (void)snprintf(found, sizeof(found), "%s", account);
         }
     }
+    free(sids);
+    free(entries);
     (void)LocalFree(descriptor);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        entries[i].accountSid = sids[i].c_str();
-    }
-    const char* account = FindReplacingAccount(object, ownerSid.empty() ? nullptr : ownerSid.c_str(),
-                                                entries.data(), entries.size(), installingSid.c_str());
-    if (account != nullptr) {
-        found = account;
-    }
-    return true;
+    return read;
 }
 
 // "DOMAIN\name", or the name alone when there is no domain, or the SID
 // itself when it names no account.
-std::string AccountName(const std::string& sidText)
+void AccountName(const char* sidText, char* shown, size_t shownSize)
 {
+    (void)snprintf(shown, shownSize, "%s", sidText);
     PSID sid = nullptr;
-    if (!ConvertStringSidToSidA(sidText.c_str(), &sid)) {
-        return sidText;
+    if (!ConvertStringSidToSidA(sidText, &sid)) {
+        return;
     }
     char name[256];
     char domain[256];
     DWORD nameLength = sizeof(name);
     DWORD domainLength = sizeof(domain);
     SID_NAME_USE use = SidTypeUnknown;
-    std::string shown = sidText;
     if (LookupAccountSidA(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
-        shown = domain[0] != '\0' ? std::string(domain) + "\\" + name : std::string(name);
+        (void)snprintf(shown, shownSize, "%s%s%s", domain, domain[0] != '\0' ? "\\" : "", name);
     }
     (void)LocalFree(sid);
-    return shown;
 }
 
 // Cuts `path` to its folder: "C:\Tools\x.exe" to "C:\Tools", "C:\Tools" to
 // "C:\", "\\server\share\x" to "\\server\share\". False at the volume root.
-bool ToFolder(std::string& path)
+bool ToFolder(char* path)
 {
     size_t root = 0;
-    if (path.size() >= 3 && path[1] == ':' && path[2] == '\\') {
+    const size_t length = strlen(path);
+    if (length >= 3 && path[1] == ':' && path[2] == '\\') {
         root = 3;
-    } else if (path.compare(0, 2, "\\\\") == 0) {
-        const size_t share = path.find('\\', 2);
-        const size_t end = share == std::string::npos ? std::string::npos : path.find('\\', share + 1);
-        root = end == std::string::npos ? path.size() : end + 1;
+    } else if (strncmp(path, "\\\\", 2) == 0) {
+        const char* share = strchr(path + 2, '\\');
+        const char* end = share != nullptr ? strchr(share + 1, '\\') : nullptr;
+        root = end != nullptr ? static_cast<size_t>(end - path) + 1 : length;
     }
-    if (root == 0 || path.size() <= root) {
+    if (root == 0 || length <= root) {
         return false;
     }
-    const size_t last = path.find_last_of('\\');
-    path.resize(last < root ? root : last);
+    const size_t last = static_cast<size_t>(strrchr(path, '\\') - path);
+    path[last < root ? root : last] = '\0';
     return true;
 }
 
@@ -189,15 +203,16 @@ bool ToFolder(std::string& path)
 
 void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
 {
-    const std::string installingSid = InstallingAccountSid();
-    if (installingSid.empty()) {
+    char installingSid[SidTextSize];
+    if (!InstallingAccountSid(installingSid)) {
         return;
     }
-    std::string current(path);
+    char current[PathSize];
+    (void)snprintf(current, sizeof(current), "%s", path);
     ServiceObject object = ServiceObject::File;
     HANDLE handle = file;
     for (;;) {
-        std::string account;
+        char account[SidTextSize];
         const bool read = FindReplacingAccountOf(handle, object, installingSid, account);
         if (handle != file) {
             (void)CloseHandle(handle);
@@ -205,18 +220,20 @@ void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
         if (!read) {
             return;
         }
-        if (!account.empty()) {
-            ReportLine("Warning: %s can change %s. Keep the service where only administrators can change it.",
-                       AccountName(account).c_str(), current.c_str());
+        if (account[0] != '\0') {
+            char name[520];
+            AccountName(account, name, sizeof(name));
+            ReportLine("Warning: %s can change %s. Keep the service where only administrators can change it.", name,
+                       current);
             return;
         }
         if (!ToFolder(current)) {
             return;
         }
         object = object == ServiceObject::File ? ServiceObject::Folder : ServiceObject::FolderAbove;
-        handle = CreateFileA(current.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        handle = CreateFileA(current, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                             nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             return;
         }
