@@ -23,11 +23,20 @@ command -v mmdebstrap >/dev/null || "$root/scripts/install-deps.sh"
 work=$(mktemp -d -t quendarix-debian13-XXXXXX)
 target="$work/root"
 mounts=(proc sys dev dev/pts)
+# Ends every process whose root is the Debian 13 root (apt, Wine, the tests).
+end_processes_inside() {
+    local process
+    for process in /proc/[0-9]*; do
+        [ "$(readlink "$process/root" 2>/dev/null)" = "$target" ] && kill -KILL "${process#/proc/}" 2>/dev/null
+    done
+    return 0
+}
 cleanup() {
     local status=$? mount
     trap - EXIT INT TERM
-    # Anything still running in the root (a wineserver after a failure).
-    if command -v fuser >/dev/null; then fuser -k -M -m "$target" >/dev/null 2>&1 || true; fi
+    end_processes_inside
+    sleep 1
+    end_processes_inside
     for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
         mount="$target/${mounts[i]}"
         if mountpoint -q "$mount"; then umount "$mount" || umount -l "$mount"; fi
@@ -54,8 +63,12 @@ mount --bind /dev/pts "$target/dev/pts"
 mkdir "$target/quendarix"
 tar -C "$root" --exclude=./build -cf - . | tar -C "$target/quendarix" -xf -
 
+# Waited for in the background, so that a signal ends the wait at once.
 chroot "$target" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     bash -c 'cd /quendarix && git config --global --add safe.directory /quendarix 2>/dev/null || true
-             . /etc/os-release && echo "In $PRETTY_NAME:"
-             bash scripts/main-job.sh && bash scripts/test.sh'
+             set -e; . /etc/os-release && echo "In $PRETTY_NAME:"
+             started=$SECONDS; bash scripts/main-job.sh; main_job=$((SECONDS - started))
+             started=$SECONDS; bash scripts/test.sh
+             echo "Debian 13 times: main job (with installing the packages) ${main_job} s, tests $((SECONDS - started)) s"' &
+wait $!
 echo "Debian 13: the main job and every test passed."
