@@ -118,7 +118,8 @@ def soak(prefix, cycles):
         for command, name in (((INSTALLER,), "install"), ((INSTALLER, "/Uninstall"), "uninstall")):
             code, console = prefix.wine(*command)
             if code != 0:
-                problems.append(f"{name} exited {code}")
+                said = lines(console)
+                problems.append(f"{name} exited {code}" + (f" ({said[-1]})" if said else ""))
             if prefix.log() != "".join(line + "\n" for line in lines(console)).encode():
                 problems.append(f"{name}: the log differs from the console")
         if not prefix.wait_until(lambda: not prefix.service_processes(), 20):
