@@ -23,21 +23,19 @@ import argparse
 import os
 import platform
 import shlex
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
-from wineprefix import ELEVATED, PROGRAMS, SERVICE_KEY, WINE, WINESERVER, WinePrefix, lines  # noqa: E402
+from wineprefix import ELEVATED, PROGRAMS, SERVICE_KEY, WINE, WINESERVER, WinePrefix, build_package, lines  # noqa: E402
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
 SERVICE = TOOLS + "\\quendarixservice.exe"
 BARE_CALLS = TOOLS + "\\bare_calls.exe"
 PACKAGE = "C:\\Packages\\quendarix.msi"
-SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
 def wine(*arguments):
@@ -100,17 +98,6 @@ def hyperfine(prefix, runs, commands):
             return table.read()
 
 
-def build_package(prefix):
-    """The Windows Installer package of the built programs, in C:\\Packages."""
-    with tempfile.TemporaryDirectory(prefix="quendarix-bench-") as files:
-        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
-            shutil.copy(os.path.join(PROGRAMS, name), files)
-        shutil.copy(os.path.join(PROGRAMS, "..", "package", "README.txt"), files)
-        os.makedirs(prefix.host_path("C:\\Packages"), exist_ok=True)
-        subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "build-msi.sh"), files, "1.0.0",
-                        prefix.host_path(PACKAGE)], env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)
-
-
 def soak(prefix, cycles):
     held = 0
     for cycle in range(1, cycles + 1):
@@ -150,7 +137,8 @@ def main():
         prefix.place_programs(TOOLS, names=("quendarixinstall.exe", "quendarixservice.exe", "empty.exe",
                                                    "bare_calls.exe"))
         subprocess.run([WINESERVER, "-p"], env=prefix.env, check=True)  # one server for every run
-        build_package(prefix)
+        os.makedirs(prefix.host_path("C:\\Packages"))
+        build_package(os.path.dirname(PROGRAMS), os.environ["QUENDARIX_VERSION"], prefix.host_path(PACKAGE))
 
         print(f"machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}, "
               f"{time.strftime('%Y-%m-%d')}", flush=True)

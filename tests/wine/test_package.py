@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from wineprefix import PROGRAMS, PrefixTestCase, lines
+from wineprefix import PROGRAMS, PrefixTestCase, build_package, lines
 
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
@@ -24,20 +24,13 @@ FAILED = 1603 % 256
 START_FAILED = (FAILED, 1627 % 256)
 
 
-def digests(folder, names=None):
-    """{file name: SHA-256} of the files in a folder, or None without it."""
-    if not os.path.isdir(folder):
-        return None
+def digests(paths):
+    """{file name: SHA-256} of the files."""
     found = {}
-    for name in names or os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            found[name] = hashlib.sha256(f.read()).hexdigest()
+    for path in paths:
+        with open(path, "rb") as f:
+            found[os.path.basename(path)] = hashlib.sha256(f.read()).hexdigest()
     return found
-
-
-def build_package(folder, version, output):
-    subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "build-msi.sh"), folder, version, output],
-                   env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)
 
 
 class PackageUnderWine(PrefixTestCase):
@@ -51,28 +44,18 @@ class PackageUnderWine(PrefixTestCase):
 
         # This build's programs, an older version built the same way, and a
         # package whose service is not a program.
-        built = os.path.join(cls.work, "built")
-        os.makedirs(built)
-        for name in FILES[:2]:
-            shutil.copy(os.path.join(PROGRAMS, name), built)
-        shutil.copy(os.path.join(PROGRAMS, "..", "package", "README.txt"), built)
-        build_package(built, VERSION, os.path.join(packages, "new.msi"))
-
+        build = os.path.dirname(PROGRAMS)
+        build_package(build, VERSION, os.path.join(packages, "new.msi"))
         older = os.path.join(cls.work, "older")
         toolchain = os.path.join(SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake")
         subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", older, "-DCMAKE_BUILD_TYPE=MinSizeRel",
                         "-DQUENDARIX_VERSION=" + OLDER, "--toolchain", toolchain], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice"],
                        check=True, stdout=subprocess.DEVNULL)
-        shutil.copy(os.path.join(older, "package", "README.txt"), os.path.join(older, "bin"))
-        build_package(os.path.join(older, "bin"), OLDER, os.path.join(packages, "old.msi"))
-
-        broken = os.path.join(cls.work, "broken")
-        shutil.copytree(built, broken)
-        with open(os.path.join(broken, "quendarixservice.exe"), "wb") as f:
-            f.write(b"not a program")
-        build_package(broken, VERSION, os.path.join(packages, "broken.msi"))
-        cls.built = built
+        build_package(older, OLDER, os.path.join(packages, "old.msi"))
+        build_package(build, VERSION, os.path.join(packages, "broken.msi"), service=b"not a program")
+        cls.built = digests([os.path.join(build, "bin", FILES[0]), os.path.join(build, "bin", FILES[1]),
+                             os.path.join(build, "package", FILES[2])])
 
     def tearDown(self):
         for package in ("new", "old"):
@@ -84,10 +67,11 @@ class PackageUnderWine(PrefixTestCase):
         return code
 
     def installed(self):
-        return digests(self.prefix.host_path(FOLDER))
-
-    def files_of(self, folder):
-        return digests(folder, FILES)
+        """{file name: SHA-256} in the installation folder, or None without it."""
+        folder = self.prefix.host_path(FOLDER)
+        if not os.path.isdir(folder):
+            return None
+        return digests(os.path.join(folder, name) for name in os.listdir(folder))
 
     def running(self):
         return self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING")
@@ -95,7 +79,7 @@ class PackageUnderWine(PrefixTestCase):
     def test_install_registers_as_the_installer_tool_does_and_removal_leaves_nothing(self):
         self.assertEqual(self.msiexec("/i", "new"), 0)
         self.assertTrue(self.running())
-        self.assertEqual(self.installed(), self.files_of(self.built))
+        self.assertEqual(self.installed(), self.built)
         by_package = self.prefix.registry_values()
 
         self.assertEqual(self.msiexec("/x", "new"), 0)
@@ -128,13 +112,13 @@ class PackageUnderWine(PrefixTestCase):
 
         self.assertEqual(self.msiexec("/i", "new"), 0)
         self.assertTrue(self.running())
-        self.assertEqual(self.installed(), self.files_of(self.built))
+        self.assertEqual(self.installed(), self.built)
         self.assertNotEqual(self.installed()["quendarixservice.exe"], older["quendarixservice.exe"])
         self.assertEqual(len(self.prefix.service_processes()), 1)
 
         self.assertEqual(self.msiexec("/i", "old"), FAILED)
         self.assertEqual(self.prefix.service_state(), "4  RUNNING")
-        self.assertEqual(self.installed(), self.files_of(self.built))
+        self.assertEqual(self.installed(), self.built)
 
     def test_a_service_that_does_not_start_is_rolled_back(self):
         self.assertIn(self.msiexec("/i", "broken"), START_FAILED)

@@ -19,6 +19,22 @@ ELEVATED = LAUNCHERS + "\\elevated_launch.exe"
 LIMITED = LAUNCHERS + "\\limited_launch.exe"
 
 
+def build_package(build, version, output, service=None):
+    """Builds the Windows Installer package of a Windows build tree's programs
+    (BUILD/bin) and README.txt (BUILD/package) at `version` into `output`;
+    `service`: other bytes to package as quendarixservice.exe."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    with tempfile.TemporaryDirectory(prefix="quendarix-msi-") as files:
+        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
+            shutil.copy(os.path.join(build, "bin", name), files)
+        shutil.copy(os.path.join(build, "package", "README.txt"), files)
+        if service is not None:
+            with open(os.path.join(files, "quendarixservice.exe"), "wb") as f:
+                f.write(service)
+        subprocess.run(["bash", os.path.join(source, "scripts", "build-msi.sh"), files, version, output],
+                       env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)
+
+
 class WinePrefix:
     def __init__(self):
         self.path = tempfile.mkdtemp(prefix="quendarix-wine-")
