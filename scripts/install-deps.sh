@@ -12,6 +12,8 @@ packages=(
     clang libclang-rt-dev                # fuzzing (libFuzzer, sanitizers)
     clang-tidy cppcheck                  # static analysis
     osslsigncode openssl                 # release signing, and its throwaway test key
+    libengine-pkcs11-openssl python3-pykcs11 python3-cryptography  # signing with a token or HSM
+    softhsm2 opensc                      # a software token for the signing tests
     strip-nondeterminism                 # reproducible release ZIP
     wixl msitools faketime               # the Windows Installer package, reproducible
     mmdebstrap                           # the Debian 13 root of scripts/test-debian13.sh

@@ -5,15 +5,15 @@
 #                                every other file in it), entry times from
 #                                the commit, a stable order, no owner data;
 #   quendarix-VERSION-x64.msi    the Windows Installer package of the same
-#                                programs (scripts/build-msi.sh);
+#                                programs (scripts/release/build-msi.sh);
 #   SHA256SUMS                   of the ZIP and the MSI.
 #
-# With QUENDARIX_SIGNING_PKCS12 naming a PKCS#12 code-signing key (password in
-# QUENDARIX_SIGNING_PASSWORD, which may be empty or unset), both programs are
-# signed with Authenticode before they are packaged, and so is the MSI.
-# Without a time-stamp server (QUENDARIX_SIGNING_TIMESTAMP_URL, RFC 3161) the
-# signing time is the commit's, so the signed packages are reproducible too.
-# The images in build/windows/bin are never signed; copies are.
+# Given a code-signing key, a PKCS#12 file or a key in a PKCS#11 token or HSM
+# (scripts/release/signing.sh says how), both programs are signed with
+# Authenticode before they are packaged, and so is the MSI. Without a
+# time-stamp server the signing time is the commit's, so the signed packages
+# are reproducible too. The images in build/windows/bin are never signed;
+# copies are.
 #
 # A tree with uncommitted changes gives packages marked "-dirty" in their
 # names, and says so. Bad input (the output path, the signing settings or
@@ -24,7 +24,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 output=$(realpath -m -- "${1:-$root/build/package}")
-signing_key=${QUENDARIX_SIGNING_PKCS12:+$(realpath -m -- "$QUENDARIX_SIGNING_PKCS12")}
 cd "$root"
 
 fail() {
@@ -37,15 +36,6 @@ existing=$output
 while [ ! -e "$existing" ]; do existing=$(dirname -- "$existing"); done
 [ -d "$existing" ] || fail "the output path '$output' is not a folder: '$existing' is a file"
 [ -w "$existing" ] || fail "cannot write to '$existing'"
-
-# Signing settings without a key are a mistake (a misspelt variable name,
-# say), never a reason to release unsigned.
-if [ -z "$signing_key" ]; then
-    for variable in QUENDARIX_SIGNING_PASSWORD QUENDARIX_SIGNING_TIMESTAMP_URL; do
-        [ -z "${!variable+set}" ] ||
-            fail "$variable is set but QUENDARIX_SIGNING_PKCS12 is empty or not set: no key to sign with"
-    done
-fi
 
 # The commit's time; a fixed date (2000-01-01) for a tree that is not a git
 # checkout of its own. By the reproducible-builds convention, an epoch that
@@ -63,64 +53,9 @@ export SOURCE_DATE_EPOCH
 stage=$(mktemp -d -t quendarix-package-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 
-# Checks the signing key before anything is signed, says in one line what is
-# wrong with it, and sets the options osslsigncode signs with. The password
-# goes through the environment to openssl and through a file only this user
-# can read to osslsigncode, never on a command line. Keys made by older tools
-# may need OpenSSL's legacy algorithms.
-check_signing_key() {
-    local key=$signing_key
-    export QUENDARIX_SIGNING_PASSWORD=${QUENDARIX_SIGNING_PASSWORD-}
-    [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the signing key '$key'"
-    local legacy=()
-    if ! openssl pkcs12 -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD -noout 2>/dev/null; then
-        legacy=(-legacy)
-        openssl pkcs12 -legacy -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD -noout 2>/dev/null ||
-            fail "cannot open the signing key '$key': wrong password, or not a PKCS#12 file"
-    fi
-    pkcs12() { openssl pkcs12 "${legacy[@]}" -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD "$@" 2>/dev/null; }
-    [ "$(pkcs12 -nocerts -nodes | grep -c "PRIVATE KEY")" -gt 0 ] || fail "the signing key '$key' holds no private key"
-    local certificate usage
-    certificate=$(pkcs12 -nokeys -clcerts)
-    [ -n "$certificate" ] || fail "the signing key '$key' holds no certificate"
-    usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$certificate" 2>/dev/null || true)
-    if [ -n "$usage" ] && ! grep -q "Code Signing" <<<"$usage"; then
-        fail "the certificate in '$key' is not for code signing"
-    fi
-
-    local options=(-pkcs12 "$key" -h sha256 -n Quendarix)
-    if [ -n "$QUENDARIX_SIGNING_PASSWORD" ]; then
-        (umask 077 && printf '%s' "$QUENDARIX_SIGNING_PASSWORD" >"$stage/password")
-        options+=(-readpass "$stage/password")
-    fi
-    if [ -n "${QUENDARIX_SIGNING_TIMESTAMP_URL:-}" ]; then
-        options+=(-ts "$QUENDARIX_SIGNING_TIMESTAMP_URL")
-    else
-        options+=(-st "$SOURCE_DATE_EPOCH")
-    fi
-    signing_options=("${options[@]}")
-}
-
-# Signs a file in place (a copy in the stage, never a built image).
-sign() {
-    local file=$1 signed="$stage/signed"
-    if ! osslsigncode sign "${signing_options[@]}" -in "$file" -out "$signed" >"$stage/signing.log" 2>&1; then
-        rm -f "$stage/password"
-        # osslsigncode ends with a bare "Failed"; the cause (an HTTP failure
-        # of the time-stamp server, a bad key) is said earlier.
-        local cause
-        cause=$(grep -m 1 -E '^(HTTP failure|.*(timestamping|[Ee]rror|[Ff]ailed to|[Uu]nable to))' "$stage/signing.log" ||
-                grep -v '^$' "$stage/signing.log" | tail -n 1)
-        fail "signing $(basename "$file") failed: $cause"
-    fi
-    mv "$signed" "$file"
-}
-
-# Said before the build, which takes a while.
-signing_options=()
-if [ -n "$signing_key" ]; then
-    check_signing_key
-fi
+# Signing: the key's checks now, the signing after the build.
+. scripts/release/signing.sh
+check_signing
 
 # A checkout with uncommitted changes is not the commit: its packages are
 # marked, and said to be.
@@ -141,17 +76,17 @@ rm -f "$zip" "$msi" "$sums"  # a failed run leaves no package, not even an older
 folder="$stage/$top"
 cmake --install build/windows --prefix "$folder" >/dev/null
 
-if [ -n "$signing_key" ]; then
+if signing; then
     sign "$folder/quendarixinstall.exe"
     sign "$folder/quendarixservice.exe"
 fi
 
 # The Windows Installer package holds the same (signed) programs.
-scripts/build-msi.sh "$folder" "$version" "$stage/package.msi"
-if [ -n "$signing_key" ]; then
+scripts/release/build-msi.sh "$folder" "$version" "$stage/package.msi"
+if signing; then
     sign "$stage/package.msi"
 fi
-rm -f "$stage/password"
+end_signing
 
 chmod 0644 "$folder"/*
 chmod 0755 "$folder"/*.exe

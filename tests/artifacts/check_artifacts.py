@@ -246,7 +246,8 @@ class Release(unittest.TestCase):
         a_file = os.path.join(self.work, "a-file")
         with open(a_file, "w") as f:
             f.write("kept\n")
-        no_key = "QUENDARIX_SIGNING_PASSWORD is set but QUENDARIX_SIGNING_PKCS12 is empty or not set: no key to sign with"
+        no_key = ("QUENDARIX_SIGNING_PASSWORD is set but neither QUENDARIX_SIGNING_PKCS12 nor QUENDARIX_SIGNING_PKCS11_KEY is: "
+                  "no key to sign with")
         rows = [
             ("a misspelt key path", "out", {"QUENDARIX_SIGNING_PKCS12": os.path.join(self.work, "codesing.p12")},
              "cannot read the signing key '" + os.path.join(self.work, "codesing.p12") + "'"),

@@ -31,7 +31,7 @@ def build_package(build, version, output, service=None):
         if service is not None:
             with open(os.path.join(files, "quendarixservice.exe"), "wb") as f:
                 f.write(service)
-        subprocess.run(["bash", os.path.join(source, "scripts", "build-msi.sh"), files, version, output],
+        subprocess.run(["bash", os.path.join(source, "scripts", "release", "build-msi.sh"), files, version, output],
                        env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)
 
 

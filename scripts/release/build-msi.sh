@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from a folder holding
 # quendarixinstall.exe, quendarixservice.exe and README.txt:
-#   scripts/build-msi.sh FOLDER VERSION OUTPUT.msi
+#   scripts/release/build-msi.sh FOLDER VERSION OUTPUT.msi
 # Byte for byte the same from the same files, version and SOURCE_DATE_EPOCH
 # (the commit's time; required): file and summary times are that time, the
 # product code is derived from the version, the package code from the
@@ -11,8 +11,8 @@
 # writes each program's own file version and language there, and drops their
 # file hashes, which are only for unversioned files.
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: scripts/build-msi.sh FOLDER VERSION OUTPUT.msi" >&2; exit 2; }
-root=$(cd "$(dirname "$0")/.." && pwd -P)
+[ $# -eq 3 ] || { echo "usage: scripts/release/build-msi.sh FOLDER VERSION OUTPUT.msi" >&2; exit 2; }
+root=$(cd "$(dirname "$0")/../.." && pwd -P)
 folder=$1 version=$2 output=$3
 : "${SOURCE_DATE_EPOCH:?build-msi.sh: SOURCE_DATE_EPOCH is not set}"
 files=(quendarixinstall.exe quendarixservice.exe README.txt)

@@ -1,0 +1,206 @@
+"""Checks a PKCS#11 signing key before a release is built, and writes its
+certificate (with the chain, when one is given) to a PEM file for signing.
+
+    pkcs11_key.py MODULE KEY_URI CERTS_OUT [CERTS_FILE]
+
+MODULE is the token's PKCS#11 library, KEY_URI the private key's pkcs11: URI
+(RFC 7512), CERTS_FILE a PEM file with the certificate and its chain; without
+it the certificate object beside the key (same id, else same label) is read
+from the token. The PIN comes from QUENDARIX_SIGNING_PASSWORD, never from a
+command line. Every problem is one line on standard error and exit code 1.
+
+The PIN is presented at most once: tokens lock after a few wrong PINs, so a
+refused login ends the run and is never retried.
+"""
+
+import os
+import re
+import sys
+import urllib.parse
+
+import PyKCS11
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+# RFC 7512 path attributes, and what each is matched against.
+TOKEN_ATTRIBUTES = {"token": "label", "manufacturer": "manufacturerID", "serial": "serialNumber", "model": "model"}
+OBJECT_ATTRIBUTES = ("object", "id", "type")
+IGNORED_ATTRIBUTES = ("library-manufacturer", "library-description", "library-version",
+                      "slot-description", "slot-manufacturer", "slot-id")
+
+
+def fail(message):
+    print(message, file=sys.stderr)
+    sys.exit(1)
+
+
+def parse_uri(uri):
+    """{attribute: value} of a pkcs11: URI; id as bytes, the others as text."""
+    if not uri.startswith("pkcs11:"):
+        fail(f"the key '{uri}' is not a pkcs11: URI (such as pkcs11:token=release;object=signer;type=private)")
+    path, _, query = uri[len("pkcs11:"):].partition("?")
+    for attribute in filter(None, query.split("&")):
+        name = attribute.partition("=")[0]
+        if name in ("pin-value", "pin-source"):
+            fail(f"the key's URI holds {name}: give the PIN in QUENDARIX_SIGNING_PASSWORD, never on a command line")
+    found = {}
+    for attribute in filter(None, path.split(";")):
+        name, equals, value = attribute.partition("=")
+        if not equals or name not in (*TOKEN_ATTRIBUTES, *OBJECT_ATTRIBUTES, *IGNORED_ATTRIBUTES):
+            fail(f"the key's URI has an attribute this release cannot match: '{attribute}'")
+        found[name] = urllib.parse.unquote_to_bytes(value) if name == "id" else urllib.parse.unquote(value)
+    if found.get("type", "private") != "private":
+        fail(f"the key's URI names type={found['type']}: it must name the private key (type=private)")
+    return found
+
+
+def text(value):
+    return value.strip() if isinstance(value, str) else bytes(value).decode(errors="replace").strip()
+
+
+def find_token(library, wanted):
+    """The one slot whose token matches the URI's token attributes."""
+    matching = []
+    for slot in library.getSlotList(tokenPresent=True):
+        info = library.getTokenInfo(slot)
+        if all(text(getattr(info, field)) == wanted[name] for name, field in TOKEN_ATTRIBUTES.items() if name in wanted):
+            matching.append((slot, info))
+    described = ", ".join(f"{name}={wanted[name]}" for name in TOKEN_ATTRIBUTES if name in wanted) or "any token"
+    if not matching:
+        fail(f"no token matches the key's URI ({described})")
+    if len(matching) > 1:
+        fail(f"more than one token matches the key's URI ({described}): name it with token=LABEL")
+    return matching[0]
+
+
+def objects(session, kind, wanted):
+    template = [(PyKCS11.CKA_CLASS, kind)]
+    if "object" in wanted:
+        template.append((PyKCS11.CKA_LABEL, wanted["object"]))
+    if "id" in wanted:
+        template.append((PyKCS11.CKA_ID, wanted["id"]))
+    return session.findObjects(template)
+
+
+def attribute(session, handle, kind):
+    return session.getAttributeValue(handle, [kind])[0]
+
+
+def login_once(session, info, pin):
+    """One login; a refusal ends the run, never retried."""
+    if info.flags & PyKCS11.CKF_USER_PIN_LOCKED:
+        fail("the token's PIN is locked: nothing was tried (unlock it with the token's security officer PIN)")
+    if info.flags & PyKCS11.CKF_PROTECTED_AUTHENTICATION_PATH and not pin:
+        pin = None  # a PIN pad on the reader
+    elif not pin:
+        fail("the token needs a PIN: set QUENDARIX_SIGNING_PASSWORD")
+    try:
+        session.login(pin)
+    except PyKCS11.PyKCS11Error as error:
+        name = PyKCS11.CKR[error.value] if error.value in PyKCS11.CKR else hex(error.value)
+        if name == "CKR_USER_ALREADY_LOGGED_IN":
+            return
+        if name in ("CKR_PIN_INCORRECT", "CKR_PIN_INVALID", "CKR_PIN_LEN_RANGE"):
+            fail(f"the token refused the PIN ({name}); not retried: tokens lock after a few wrong PINs")
+        fail(f"the token refused the login ({name}); not retried")
+
+
+def token_certificate(session, key, wanted):
+    """The certificate object beside the key: the same id, else the same label."""
+    for kind in (PyKCS11.CKA_ID, PyKCS11.CKA_LABEL):
+        value = attribute(session, key, kind)
+        if not value:
+            continue
+        found = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_CERTIFICATE), (kind, value)])
+        if found:
+            return [x509.load_der_x509_certificate(bytes(attribute(session, found[0], PyKCS11.CKA_VALUE)))]
+    fail(f"the token holds no certificate beside the key ({describe(wanted)}): "
+         "store it there or name a PEM file in QUENDARIX_SIGNING_CERTS")
+
+
+def describe(wanted):
+    parts = []
+    if "object" in wanted:
+        parts.append(f"object={wanted['object']}")
+    if "id" in wanted:
+        parts.append("id=" + "".join(f"%{byte:02x}" for byte in wanted["id"]))
+    return ";".join(parts) or "any private key"
+
+
+def belongs_to_key(session, key, certificate):
+    """Whether the certificate's public key is the token key's."""
+    public = certificate.public_key()
+    kind = attribute(session, key, PyKCS11.CKA_KEY_TYPE)
+    if kind == PyKCS11.CKK_RSA and isinstance(public, rsa.RSAPublicKey):
+        modulus = int.from_bytes(bytes(attribute(session, key, PyKCS11.CKA_MODULUS)), "big")
+        return modulus == public.public_numbers().n
+    if kind == PyKCS11.CKK_EC and isinstance(public, ec.EllipticCurvePublicKey):
+        # The point is on the public key object beside the private one.
+        key_id = attribute(session, key, PyKCS11.CKA_ID)
+        for handle in session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PUBLIC_KEY), (PyKCS11.CKA_ID, key_id)]):
+            point = bytes(attribute(session, handle, PyKCS11.CKA_EC_POINT))
+            encoded = public.public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
+            return point.endswith(encoded)  # DER OCTET STRING around the point, or the bare point
+        fail("cannot tell whether the certificate belongs to the EC key: the token has no public key beside it")
+    return False
+
+
+def check_certificate(certificate, source):
+    try:
+        usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except x509.ExtensionNotFound:
+        return
+    if ExtendedKeyUsageOID.CODE_SIGNING not in usage:
+        fail(f"the certificate {source} is not for code signing")
+
+
+def main():
+    if len(sys.argv) not in (4, 5):
+        fail("usage: pkcs11_key.py MODULE KEY_URI CERTS_OUT [CERTS_FILE]")
+    module, uri, output = sys.argv[1:4]
+    certs_file = sys.argv[4] if len(sys.argv) == 5 else ""
+    wanted = parse_uri(uri)
+
+    certificates = []
+    if certs_file:
+        try:
+            with open(certs_file, "rb") as f:
+                blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", f.read(), re.S)
+            certificates = [x509.load_pem_x509_certificate(block) for block in blocks]
+        except (OSError, ValueError):
+            certificates = []
+        if not certificates:
+            fail(f"cannot read certificates from QUENDARIX_SIGNING_CERTS '{certs_file}'")
+        check_certificate(certificates[0], f"in '{certs_file}'")
+
+    library = PyKCS11.PyKCS11Lib()
+    try:
+        library.load(module)
+    except PyKCS11.PyKCS11Error as error:
+        fail(f"cannot load the PKCS#11 module '{module}': not a PKCS#11 library, or it did not load ({error})")
+    slot, info = find_token(library, wanted)
+    session = library.openSession(slot, PyKCS11.CKF_SERIAL_SESSION)
+    login_once(session, info, os.environ.get("QUENDARIX_SIGNING_PASSWORD", ""))
+    keys = objects(session, PyKCS11.CKO_PRIVATE_KEY, wanted)
+    if not keys:
+        fail(f"no private key matches the key's URI on token '{text(info.label)}' ({describe(wanted)})")
+    if len(keys) > 1:
+        fail(f"more than one private key matches the key's URI on token '{text(info.label)}': "
+             "name it with object=LABEL or id=ID")
+    if not certificates:
+        certificates = token_certificate(session, keys[0], wanted)
+        check_certificate(certificates[0], "on the token")
+    if not belongs_to_key(session, keys[0], certificates[0]):
+        fail("the certificate does not belong to the key: its public key is another")
+    session.logout()
+    session.closeSession()
+
+    with open(output, "wb") as f:
+        for certificate in certificates:
+            f.write(certificate.public_bytes(serialization.Encoding.PEM))
+
+
+if __name__ == "__main__":
+    main()
