@@ -8,7 +8,8 @@ packages=(
     cmake make libgtest-dev              # host build and unit tests (clang below)
     g++-mingw-w64-x86-64-posix           # the Windows programs
     wine64                               # end-to-end tests and the main job
-    python3 python3-pefile               # artifact checks
+    python3 python3-pefile               # artifact checks, the SBOM
+    reprotest diffoscope-minimal         # checking that a release rebuilds to the same bytes
     clang libclang-rt-dev                # fuzzing (libFuzzer, sanitizers)
     clang-tidy cppcheck                  # static analysis
     osslsigncode openssl                 # release signing, and its throwaway test key

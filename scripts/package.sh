@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds the release into OUTPUT_DIR (default build/package), byte for byte
 # the same from any checkout of one commit:
-#   quendarix-VERSION-win64.zip  both programs, README.txt and SHA256SUMS (of
+#   quendarix-VERSION-win64.zip  both programs, README.txt,
+#                                THIRD-PARTY-NOTICES.txt and SHA256SUMS (of
 #                                every other file in it), entry times from
 #                                the commit, a stable order, no owner data;
 #   quendarix-VERSION-x64.msi    the Windows Installer package of the same
 #                                programs (scripts/release/build-msi.sh);
-#   SHA256SUMS                   of the ZIP and the MSI.
+#   quendarix-VERSION.cdx.json   the SBOM (CycloneDX): the release's files,
+#                                what was linked into each program (from
+#                                the link maps), the toolchain, the commit;
+#   SHA256SUMS                   of the ZIP, the MSI and the SBOM.
 #
 # Given a code-signing key, a PKCS#12 file or a key in a PKCS#11 token or HSM
 # (scripts/release/signing.sh says how), both programs are signed with
@@ -71,8 +75,9 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.
 top="quendarix-$version$mark-win64"
 zip="$output/$top.zip"
 msi="$output/quendarix-$version$mark-x64.msi"
+sbom="$output/quendarix-$version$mark.cdx.json"
 sums="$output/SHA256SUMS"
-rm -f "$zip" "$msi" "$sums"  # a failed run leaves no package, not even an older one
+rm -f "$zip" "$msi" "$sbom" "$sums"  # a failed run leaves no package, not even an older one
 folder="$stage/$top"
 cmake --install build/windows --prefix "$folder" >/dev/null
 
@@ -82,9 +87,9 @@ if signing; then
 fi
 
 # The Windows Installer package holds the same (signed) programs.
-scripts/release/build-msi.sh "$folder" "$version" "$stage/package.msi"
+scripts/release/build-msi.sh "$folder" "$version" "$stage/$(basename "$msi")"
 if signing; then
-    sign "$stage/package.msi"
+    sign "$stage/$(basename "$msi")"
 fi
 end_signing
 
@@ -99,10 +104,23 @@ cpack --config build/windows/CPackConfig.cmake -B "$stage/cpack" -D "CPACK_PACKA
     -D CPACK_INSTALL_CMAKE_PROJECTS= -D "CPACK_INSTALLED_DIRECTORIES=$folder;." >"$stage/cpack.log" 2>&1 ||
     { cat "$stage/cpack.log" >&2; fail "cpack failed"; }
 TZ=UTC strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" "$stage/cpack/$top.zip" >/dev/null
+
+# The SBOM: the release's files as released, what the link maps say was
+# linked into each program, the toolchain, the commit.
+commit=()
+if $in_git; then
+    commit=(--commit "$(git rev-parse HEAD)")
+    [ -z "$mark" ] || commit+=(--modified)
+fi
+/usr/bin/python3 scripts/release/sbom.py sbom "$stage/$(basename "$sbom")" --version "$version" "${commit[@]}" \
+    --maps build/windows/maps --programs "$folder" "$stage/cpack/$top.zip" "$stage/$(basename "$msi")"
+
 mkdir -p "$output"
 mv "$stage/cpack/$top.zip" "$zip"
-mv "$stage/package.msi" "$msi"
-(cd "$output" && sha256sum "$(basename "$zip")" "$(basename "$msi")" >"$stage/SHA256SUMS")
+mv "$stage/$(basename "$msi")" "$msi"
+mv "$stage/$(basename "$sbom")" "$sbom"
+(cd "$output" && sha256sum "$(basename "$zip")" "$(basename "$msi")" "$(basename "$sbom")" >"$stage/SHA256SUMS")
 mv "$stage/SHA256SUMS" "$sums"
 echo "$zip"
 echo "$msi"
+echo "$sbom"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from a folder holding
-# quendarixinstall.exe, quendarixservice.exe and README.txt:
+# quendarixinstall.exe, quendarixservice.exe, README.txt and
+# THIRD-PARTY-NOTICES.txt:
 #   scripts/release/build-msi.sh FOLDER VERSION OUTPUT.msi
 # Byte for byte the same from the same files, version and SOURCE_DATE_EPOCH
 # (the commit's time; required): file and summary times are that time, the
@@ -15,7 +16,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd -P)
 folder=$1 version=$2 output=$3
 : "${SOURCE_DATE_EPOCH:?build-msi.sh: SOURCE_DATE_EPOCH is not set}"
-files=(quendarixinstall.exe quendarixservice.exe README.txt)
+files=(quendarixinstall.exe quendarixservice.exe README.txt THIRD-PARTY-NOTICES.txt)
 
 stage=$(mktemp -d -t quendarix-msi-XXXXXX)
 trap 'rm -rf "$stage"' EXIT

@@ -6,6 +6,10 @@
 #   QUENDARIX_SIGNING_PKCS11_KEY      the private key's pkcs11: URI (RFC 7512),
 #   QUENDARIX_SIGNING_CERTS           optionally the certificate and its chain
 #                                     (PEM); else the token's own certificate.
+# Or, to rebuild a signed release for checking it (scripts/release/verify.sh):
+#   QUENDARIX_SIGNATURES_FROM         a folder of the release's detached
+#                                     signatures, NAME.sig for each signed
+#                                     file, attached instead of signing.
 # QUENDARIX_SIGNING_PASSWORD is the PKCS#12 password or the token's PIN, and
 # QUENDARIX_SIGNING_TIMESTAMP_URL an RFC 3161 server; without one the
 # signing time is SOURCE_DATE_EPOCH, so signing is reproducible.
@@ -22,7 +26,10 @@ signing_kind=
 # Which key, if any, and whether the settings make sense together.
 choose_signing_key() {
     local pkcs12=${QUENDARIX_SIGNING_PKCS12-} module=${QUENDARIX_SIGNING_PKCS11_MODULE-}
-    local uri=${QUENDARIX_SIGNING_PKCS11_KEY-}
+    local uri=${QUENDARIX_SIGNING_PKCS11_KEY-} signatures=${QUENDARIX_SIGNATURES_FROM-}
+    if [ -n "$signatures" ] && [ -n "$pkcs12$module$uri" ]; then
+        fail "QUENDARIX_SIGNATURES_FROM is set together with a signing key: set only one"
+    fi
     if [ -n "$pkcs12" ] && [ -n "$module$uri" ]; then
         fail "both a PKCS#12 key (QUENDARIX_SIGNING_PKCS12) and a PKCS#11 key (QUENDARIX_SIGNING_PKCS11_MODULE, QUENDARIX_SIGNING_PKCS11_KEY) are set: set only one"
     fi
@@ -32,7 +39,10 @@ choose_signing_key() {
     if [ -n "$uri" ] && [ -z "$module" ]; then
         fail "QUENDARIX_SIGNING_PKCS11_KEY is set but QUENDARIX_SIGNING_PKCS11_MODULE is empty or not set: name the token's PKCS#11 library"
     fi
-    if [ -n "$pkcs12" ]; then
+    if [ -n "$signatures" ]; then
+        [ -d "$signatures" ] || fail "QUENDARIX_SIGNATURES_FROM '$signatures' is not a folder"
+        signing_kind=attach
+    elif [ -n "$pkcs12" ]; then
         signing_kind=pkcs12
     elif [ -n "$module" ]; then
         signing_kind=pkcs11
@@ -98,7 +108,7 @@ check_pkcs11_key() {
 # Said before the build, which takes a while.
 check_signing() {
     choose_signing_key
-    [ -n "$signing_kind" ] || return 0
+    [ -n "$signing_kind" ] && [ "$signing_kind" != attach ] || return 0
     export QUENDARIX_SIGNING_PASSWORD=${QUENDARIX_SIGNING_PASSWORD-}
     if [ "$signing_kind" = pkcs12 ]; then
         check_pkcs12_key
@@ -122,6 +132,10 @@ signing() { [ -n "$signing_kind" ]; }
 # Signs a file in place (a copy in the stage, never a built image).
 sign() {
     local file=$1 signed="$stage/signed"
+    if [ "$signing_kind" = attach ]; then
+        attach_signature "$file"
+        return
+    fi
     if ! osslsigncode sign "${signing_options[@]}" -in "$file" -out "$signed" >"$stage/signing.log" 2>&1; then
         end_signing
         # osslsigncode ends with a bare "Failed"; the cause (an HTTP failure
@@ -132,6 +146,18 @@ sign() {
         fail "signing $(basename "$file") failed: $cause"
     fi
     mv "$signed" "$file"
+}
+
+# Attaches the release's own signature of a file of the same name, if it had
+# one. osslsigncode then verifies the signature and fails where the chain's
+# root is not trusted here; whether the bytes are the release's is what the
+# caller compares.
+attach_signature() {
+    local file=$1 signature="$QUENDARIX_SIGNATURES_FROM/$(basename "$1").sig"
+    [ -f "$signature" ] || return 0
+    osslsigncode attach-signature -sigin "$signature" -in "$file" -out "$stage/signed" >"$stage/signing.log" 2>&1 || true
+    [ -f "$stage/signed" ] || fail "attaching the signature of $(basename "$file") failed: $(tail -n 1 "$stage/signing.log")"
+    mv "$stage/signed" "$file"
 }
 
 # The password file goes as soon as the last file is signed.

@@ -17,7 +17,7 @@ SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
 OLDER = "0.9.0"
 FOLDER = "C:\\Program Files\\Quendarix"
-FILES = ("quendarixinstall.exe", "quendarixservice.exe", "README.txt")
+FILES = ("quendarixinstall.exe", "quendarixservice.exe", "README.txt", "THIRD-PARTY-NOTICES.txt")
 FAILED = 1603 % 256
 # A service that does not start: Windows Installer ends with 1603, Wine's
 # with 1627 (function failed); both roll back.
@@ -50,12 +50,12 @@ class PackageUnderWine(PrefixTestCase):
         toolchain = os.path.join(SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake")
         subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", older, "-DCMAKE_BUILD_TYPE=MinSizeRel",
                         "-DQUENDARIX_VERSION=" + OLDER, "--toolchain", toolchain], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice"],
+        subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice", "notices"],
                        check=True, stdout=subprocess.DEVNULL)
         build_package(older, OLDER, os.path.join(packages, "old.msi"))
         build_package(build, VERSION, os.path.join(packages, "broken.msi"), service=b"not a program")
         cls.built = digests([os.path.join(build, "bin", FILES[0]), os.path.join(build, "bin", FILES[1]),
-                             os.path.join(build, "package", FILES[2])])
+                             os.path.join(build, "package", FILES[2]), os.path.join(build, "package", FILES[3])])
 
     def tearDown(self):
         for package in ("new", "old"):

@@ -21,13 +21,14 @@ LIMITED = LAUNCHERS + "\\limited_launch.exe"
 
 def build_package(build, version, output, service=None):
     """Builds the Windows Installer package of a Windows build tree's programs
-    (BUILD/bin) and README.txt (BUILD/package) at `version` into `output`;
+    (BUILD/bin), README.txt and notices (BUILD/package) at `version` into `output`;
     `service`: other bytes to package as quendarixservice.exe."""
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     with tempfile.TemporaryDirectory(prefix="quendarix-msi-") as files:
         for name in ("quendarixinstall.exe", "quendarixservice.exe"):
             shutil.copy(os.path.join(build, "bin", name), files)
-        shutil.copy(os.path.join(build, "package", "README.txt"), files)
+        for name in ("README.txt", "THIRD-PARTY-NOTICES.txt"):
+            shutil.copy(os.path.join(build, "package", name), files)
         if service is not None:
             with open(os.path.join(files, "quendarixservice.exe"), "wb") as f:
                 f.write(service)
