@@ -22,6 +22,10 @@ packages=(
     git unzip                            # the release's time stamp; checking a release
 )
 
+# The SBOM's schema check runs the CycloneDX project's validator (npm); a
+# node and npm already installed from elsewhere serve as well.
+command -v npm >/dev/null || packages+=(nodejs npm)
+
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -92,9 +92,11 @@ for file in "$release"/* "$work"/rebuilt/*; do
         echo "reproduced: $name"
     else
         echo "differs: $name"
-        # diffoscope's own report, the files and sections that differ first.
+        # diffoscope's report in short: the files and sections inside that
+        # differ, or for a plain file its first changed lines.
         diffoscope --no-progress --text "$work/diffoscope.txt" "$file" "$work/rebuilt/$name" >/dev/null 2>&1 || true
-        grep -E '^(│ )*(├──|--- )' "$work/diffoscope.txt" | head -n 20 | sed 's/^/  /'
+        { grep -E '^(│ )*├── ' "$work/diffoscope.txt" ||
+          grep -E '^(│ )*[-+][^-+]' "$work/diffoscope.txt"; } | head -n 12 | sed 's/^/  /'
         status=1
     fi
 done

@@ -138,17 +138,20 @@ class Release(unittest.TestCase):
                               env=dict(env, **environment), capture_output=True, text=True)
 
     def packages(self, output, source=SOURCE_DIR, **environment):
-        """The ZIP's bytes and the MSI's, after the output's SHA256SUMS checked out."""
+        """The ZIP's bytes, the MSI's and the SBOM's, after the output's
+        SHA256SUMS checked out."""
         done = self.package(output, source, **environment)
         self.assertEqual(done.returncode, 0, done.stderr)
-        zip_path, msi_path = done.stdout.splitlines()[-2:]
-        self.top = os.path.basename(zip_path)[:-len(".zip")]
+        paths = done.stdout.splitlines()[-3:]
+        self.top = os.path.basename(paths[0])[:-len(".zip")]
         folder = os.path.join(self.work, output)
-        self.assertEqual(sorted(os.listdir(folder)),
-                         sorted(["SHA256SUMS", os.path.basename(zip_path), os.path.basename(msi_path)]))
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["SHA256SUMS", *map(os.path.basename, paths)]))
         subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
-        with open(zip_path, "rb") as package, open(msi_path, "rb") as msi:
-            return package.read(), msi.read()
+        found = []
+        for path in paths:
+            with open(path, "rb") as f:
+                found.append(f.read())
+        return tuple(found)
 
     def msi_table(self, data, table):
         """[{column: value}] of one table of an MSI, read back with msiinfo."""
@@ -163,19 +166,21 @@ class Release(unittest.TestCase):
         """The ZIP's top folder, unpacked, after its SHA256SUMS checked out."""
         with zipfile.ZipFile(io.BytesIO(data)) as package:
             self.assertEqual(sorted(package.namelist()), [f"{self.top}/{name}" for name in
-                             ("README.txt", "SHA256SUMS", "quendarixinstall.exe", "quendarixservice.exe")])
+                             ("README.txt", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "quendarixinstall.exe",
+                              "quendarixservice.exe")])
             package.extractall(os.path.join(self.work, name))
         folder = os.path.join(self.work, name, self.top)
         subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
         with open(os.path.join(folder, "SHA256SUMS")) as sums:
-            self.assertEqual(len(sums.readlines()), 3, "one line for every other file")
+            self.assertEqual(len(sums.readlines()), 4, "one line for every other file")
         return folder
 
     def test_every_packaging_gives_the_same_zip_and_msi(self):
-        first, msi = self.packages("first")
-        second, second_msi = self.packages("second", TZ="Pacific/Kiritimati")
+        first, msi, sbom = self.packages("first")
+        second, second_msi, second_sbom = self.packages("second", TZ="Pacific/Kiritimati")
         self.assertTrue(first == second, "the ZIPs differ")
         self.assertTrue(msi == second_msi, "the MSIs differ")
+        self.assertTrue(sbom == second_sbom, "the SBOMs differ")
 
         # The service as quendarixinstall.exe registers it, through the
         # service tables alone: no custom action runs anything.
@@ -190,7 +195,7 @@ class Release(unittest.TestCase):
         self.assertEqual(self.msi_table(msi, "CustomAction"), [])
         self.assertEqual({row["FileName"]: row["Version"] for row in self.msi_table(msi, "File")},
                          {"quendarixservice.exe": VERSION + ".0", "quendarixinstall.exe": VERSION + ".0",
-                          "README.txt": ""})
+                          "README.txt": "", "THIRD-PARTY-NOTICES.txt": ""})
         folder = self.unpack(first, "unpacked")
         for name in EXES:
             with open(os.path.join(PROGRAMS, name), "rb") as built, open(os.path.join(folder, name), "rb") as packed:
@@ -211,8 +216,9 @@ class Release(unittest.TestCase):
                         "-passout", "env:PASSWORD"], env=dict(os.environ, PASSWORD=password), check=True)
         signing = {"QUENDARIX_SIGNING_PKCS12": pkcs12, "QUENDARIX_SIGNING_PASSWORD": password}
 
-        signed, signed_msi = self.packages("signed", **signing)
-        self.assertTrue((signed, signed_msi) == self.packages("again", **signing), "signing is not reproducible")
+        signed, signed_msi, signed_sbom = self.packages("signed", **signing)
+        self.assertTrue((signed, signed_msi, signed_sbom) == self.packages("again", **signing),
+                        "signing is not reproducible")
         msi = os.path.join(self.work, "signed.msi")
         with open(msi, "wb") as f:
             f.write(signed_msi)
@@ -282,7 +288,8 @@ class Release(unittest.TestCase):
         self.assertEqual(done.stderr, "package.sh: the tree has uncommitted changes: "
                                       "the packages are marked '-dirty' and are not the commit's\n")
         self.assertEqual(sorted(os.listdir(os.path.join(self.work, "modified"))),
-                         ["SHA256SUMS", f"quendarix-{VERSION}-dirty-win64.zip", f"quendarix-{VERSION}-dirty-x64.msi"])
+                         ["SHA256SUMS", f"quendarix-{VERSION}-dirty-win64.zip", f"quendarix-{VERSION}-dirty-x64.msi",
+                          f"quendarix-{VERSION}-dirty.cdx.json"])
 
 
 if __name__ == "__main__":
