@@ -54,6 +54,12 @@ trap 'exit 143' TERM
 echo "Making a Debian 13 root..."
 mmdebstrap --quiet --mode=root --variant=apt --include=ca-certificates trixie "$target"
 cp /etc/hosts /etc/resolv.conf "$target/etc/"
+# Certificate authorities this machine adds to Debian's own (a proxy's, say)
+# are trusted in the root as well, so that npm reaches its registry.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    cp /usr/local/share/ca-certificates/*.crt "$target/usr/local/share/ca-certificates/"
+    chroot "$target" update-ca-certificates >/dev/null
+fi
 mount -t proc proc "$target/proc"
 mount --bind /sys "$target/sys"
 mount --bind /dev "$target/dev"

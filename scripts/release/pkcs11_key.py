@@ -7,7 +7,7 @@ MODULE is the token's PKCS#11 library, KEY_URI the private key's pkcs11: URI
 (RFC 7512), CERTS_FILE a PEM file with the certificate and its chain; without
 it the certificate object beside the key (same id, else same label) is read
 from the token. The PIN comes from QUENDARIX_SIGNING_PASSWORD, never from a
-command line. Every problem is one line on standard error and exit code 1.
+command line. Every problem is one line on standard output and exit code 1.
 
 The PIN is presented at most once: tokens lock after a few wrong PINs, so a
 refused login ends the run and is never retried.
@@ -32,7 +32,7 @@ IGNORED_ATTRIBUTES = ("library-manufacturer", "library-description", "library-ve
 
 
 def fail(message):
-    print(message, file=sys.stderr)
+    print(message)  # on standard output: libraries may print their own noise on standard error
     sys.exit(1)
 
 

@@ -99,8 +99,11 @@ check_pkcs11_key() {
     engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
     [ -f "$engine" ] || fail "no OpenSSL pkcs11 engine at '$engine': install libengine-pkcs11-openssl"
     local message
-    if ! message=$(/usr/bin/python3 "$release_scripts/pkcs11_key.py" "$module" "$uri" "$stage/signing-certs.pem" $certs 2>&1); then
-        fail "${message##*$'\n'}"
+    # The check's own line comes on standard output; the module's noise, or
+    # an unforeseen failure, on standard error.
+    if ! message=$(/usr/bin/python3 "$release_scripts/pkcs11_key.py" "$module" "$uri" "$stage/signing-certs.pem" \
+                   $certs 2>"$stage/pkcs11.log"); then
+        fail "${message:-checking the PKCS#11 key failed: $(tail -n 1 "$stage/pkcs11.log")}"
     fi
     signing_options=(-pkcs11engine "$engine" -pkcs11module "$module" -key "$uri" -certs "$stage/signing-certs.pem")
 }
