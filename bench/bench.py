@@ -29,7 +29,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
-from wineprefix import ELEVATED, PROGRAMS, SERVICE_KEY, WINE, WINESERVER, WinePrefix, build_package, lines  # noqa: E402
+from host import ELEVATED, PROGRAMS, SERVICE_KEY, build_package, lines  # noqa: E402
+from wineprefix import WINE, WINESERVER, WinePrefix  # noqa: E402
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
@@ -103,7 +104,7 @@ def soak(prefix, cycles):
     for cycle in range(1, cycles + 1):
         problems = []
         for command, name in (((INSTALLER,), "install"), ((INSTALLER, "/Uninstall"), "uninstall")):
-            code, console = prefix.wine(*command)
+            code, console = prefix.elevated(*command)
             if code != 0:
                 said = lines(console)
                 problems.append(f"{name} exited {code}" + (f" ({said[-1]})" if said else ""))

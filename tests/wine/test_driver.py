@@ -1,32 +1,44 @@
-"""The installer's checks before any service work, on the real .exe under Wine."""
+"""The installer's checks before any service work, on the real .exe (under
+Wine, or on Windows itself)."""
 
 import os
 import shutil
 import unittest
 
-from wineprefix import PrefixTestCase, lines
+from host import ON_WINDOWS, HostTestCase, lines
 
 REFUSAL = "Not running with elevated permissions. Aborting."
 
 
-class DriverUnderWine(PrefixTestCase):
+def unlink_folder(path):
+    """Removes a folder that is a link or a junction, not what it leads to."""
+    try:
+        linked = os.lstat(path).st_file_attributes & 0x400 if ON_WINDOWS else os.path.islink(path)  # reparse point
+    except FileNotFoundError:
+        return
+    if linked:
+        (os.rmdir if ON_WINDOWS else os.remove)(path)
+
+
+class Driver(HostTestCase):
     programs = ("quendarixinstall.exe",)  # no service executable
 
     def test_a_limited_token_gets_only_the_refusal_in_both_modes(self):
         for mode in ([], ["/Uninstall"]):
             with self.subTest(mode=mode):
-                code, console = self.prefix.limited("C:\\Tools\\quendarixinstall.exe", *mode)
+                code, console = self.host.limited("C:\\Tools\\quendarixinstall.exe", *mode)
                 self.assertEqual(code, 1)
                 self.assertEqual(lines(console), [REFUSAL])
-                self.assertEqual(self.prefix.log(), (REFUSAL + "\n").encode())
-                self.assertIsNone(self.prefix.registry_values(), "nothing was registered")
+                self.assertEqual(self.host.log(), (REFUSAL + "\n").encode())
+                self.assertIsNone(self.host.registry_values(), "nothing was registered")
+        print(f"\n  not elevated: {self.host.limited_by}", flush=True)
 
     def test_without_the_service_executable_the_run_ends_with_2(self):
         missing = "Did not find quendarixservice executable at {}. Aborting."
         runs = [
-            ("full path", lambda mode: self.prefix.wine("C:\\Tools\\quendarixinstall.exe", *mode),
+            ("full path", lambda mode: self.host.elevated("C:\\Tools\\quendarixinstall.exe", *mode),
              "C:\\Tools\\quendarixinstall.exe", "C:\\Tools\\quendarixservice.exe"),
-            ("bare name", lambda mode: self.prefix.cmd(" ".join(["cd /d C:\\Tools && quendarixinstall.exe", *mode])),
+            ("bare name", lambda mode: self.host.cmd(" ".join(["cd /d C:\\Tools && quendarixinstall.exe", *mode])),
              "quendarixinstall.exe", "quendarixservice.exe"),
         ]
         for name, run, argv0, probed in runs:
@@ -36,16 +48,22 @@ class DriverUnderWine(PrefixTestCase):
                     self.assertEqual(code, 2)
                     expected = ["argv[0] = " + argv0, missing.format(probed)]
                     self.assertEqual(lines(console), expected)
-                    self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in expected).encode())
-        self.assertIsNone(self.prefix.service_state(), "no service was registered")
+                    self.assertEqual(self.host.log(), "".join(l + "\n" for l in expected).encode())
+        self.assertIsNone(self.host.service_state(), "no service was registered")
 
     def test_the_log_is_written_only_at_its_own_path(self):
-        temp, elsewhere = self.prefix.host_path("C:\\temp"), self.prefix.host_path("C:\\Elsewhere")
+        temp, elsewhere = self.host.host_path("C:\\temp"), self.host.host_path("C:\\Elsewhere")
         log, other = os.path.join(temp, "quendarixinstall.log"), os.path.join(elsewhere, "other.txt")
 
         def relink_temp():
             os.rmdir(temp)
-            os.symlink("Elsewhere", temp)
+            os.symlink("Elsewhere", temp, target_is_directory=True)
+
+        def junction_for_temp():
+            if not ON_WINDOWS:
+                self.skip_row("Wine cannot make junctions; the linked c:\\temp rows stand in")
+            os.rmdir(temp)
+            self.host.link_folder("C:\\temp", "C:\\Elsewhere")
 
         def relink_temp_over_a_log():
             relink_temp()
@@ -56,15 +74,18 @@ class DriverUnderWine(PrefixTestCase):
             with open(log, "wb") as f:
                 f.write(b"a longer log of an earlier run\n" * 20)
 
-        # Unix links inside the prefix stand in for Windows links: Wine
-        # resolves them, and shows a hard link's second name.
+        # Symbolic and hard links: Windows' own on Windows; under Wine, Unix
+        # links inside the prefix, which Wine resolves, and it shows a hard
+        # link's second name.
         cases = [
             ("plain log of an earlier run", earlier_log, True),
-            ("log linked to another file", lambda: os.symlink("../Elsewhere/other.txt", log), False),
-            ("log linked to a file that does not exist", lambda: os.symlink("../Elsewhere/new.txt", log), False),
+            ("log linked to another file", lambda: os.symlink(os.path.join("..", "Elsewhere", "other.txt"), log), False),
+            ("log linked to a file that does not exist",
+             lambda: os.symlink(os.path.join("..", "Elsewhere", "new.txt"), log), False),
             ("log a hard link of another file", lambda: os.link(other, log), False),
             ("c:\\temp linked to another directory", relink_temp, False),
             ("c:\\temp linked to another directory with a log", relink_temp_over_a_log, False),
+            ("c:\\temp a junction to another directory", junction_for_temp, False),
         ]
         expected = ["argv[0] = C:\\Tools\\quendarixinstall.exe",
                     "Did not find quendarixservice executable at C:\\Tools\\quendarixservice.exe. Aborting."]
@@ -75,8 +96,7 @@ class DriverUnderWine(PrefixTestCase):
         try:
             for name, plant, written in cases:
                 with self.subTest(name):
-                    if os.path.islink(temp):
-                        os.remove(temp)
+                    unlink_folder(temp)
                     shutil.rmtree(temp, ignore_errors=True)
                     shutil.rmtree(elsewhere, ignore_errors=True)
                     os.makedirs(temp)
@@ -85,16 +105,15 @@ class DriverUnderWine(PrefixTestCase):
                         f.write(b"another file's bytes\n")
                     plant()
                     before = files_elsewhere()
-                    code, console = self.prefix.wine("C:\\Tools\\quendarixinstall.exe", "/Uninstall")
+                    code, console = self.host.elevated("C:\\Tools\\quendarixinstall.exe", "/Uninstall")
                     self.assertEqual((code, lines(console)), (2, expected))
                     self.assertEqual(files_elsewhere(), before)
                     if written:
-                        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in expected).encode())
+                        self.assertEqual(self.host.log(), "".join(l + "\n" for l in expected).encode())
         finally:
-            if os.path.islink(temp):
-                os.remove(temp)
+            unlink_folder(temp)
             shutil.rmtree(elsewhere, ignore_errors=True)
-            self.prefix.make_log_directory()
+            self.host.make_log_directory()
 
 
 if __name__ == "__main__":

@@ -1,27 +1,32 @@
-"""The Windows Installer package under Wine's own msiexec: install, upgrade,
-downgrade, refusal of a service it did not register, rollback and removal.
+"""The Windows Installer package under msiexec, Wine's or Windows' own:
+install, upgrade, downgrade, refusal of a service it did not register,
+rollback and removal.
 
-msiexec's exit codes reach Linux modulo 256: 1603 (failed) arrives as 67.
+The three packages are built here on Linux; on Windows they are made
+beforehand (`test_package.py --make-packages FOLDER` on Linux) and found in
+the folder that QUENDARIX_TEST_PACKAGES names.
 """
 
 import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-from wineprefix import PROGRAMS, PrefixTestCase, build_package, lines
+from host import ON_WINDOWS, PROGRAMS, HostTestCase, build_package, lines
 
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
 OLDER = "0.9.0"
 FOLDER = "C:\\Program Files\\Quendarix"
 FILES = ("quendarixinstall.exe", "quendarixservice.exe", "README.txt", "THIRD-PARTY-NOTICES.txt")
-FAILED = 1603 % 256
+FAILED = 1603
 # A service that does not start: Windows Installer ends with 1603, Wine's
 # with 1627 (function failed); both roll back.
-START_FAILED = (FAILED, 1627 % 256)
+START_FAILED = (1603,) if ON_WINDOWS else (1603, 1627)
+PACKAGES = ("new", "old", "broken")
 
 
 def digests(paths):
@@ -33,77 +38,87 @@ def digests(paths):
     return found
 
 
-class PackageUnderWine(PrefixTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.work = tempfile.mkdtemp(prefix="quendarix-msi-")
-        cls.addClassCleanup(shutil.rmtree, cls.work)
-        packages = cls.prefix.host_path("C:\\Packages")
-        os.makedirs(packages)
-
-        # This build's programs, an older version built the same way, and a
-        # package whose service is not a program.
-        build = os.path.dirname(PROGRAMS)
-        build_package(build, VERSION, os.path.join(packages, "new.msi"))
-        older = os.path.join(cls.work, "older")
+def make_packages(folder):
+    """new.msi of this build's programs, old.msi of an older version built
+    the same way, and broken.msi, whose service is not a program."""
+    build = os.path.dirname(PROGRAMS)
+    build_package(build, VERSION, os.path.join(folder, "new.msi"))
+    with tempfile.TemporaryDirectory(prefix="quendarix-older-") as older:
         toolchain = os.path.join(SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake")
         subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", older, "-DCMAKE_BUILD_TYPE=MinSizeRel",
                         "-DQUENDARIX_VERSION=" + OLDER, "--toolchain", toolchain], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice", "notices"],
-                       check=True, stdout=subprocess.DEVNULL)
-        build_package(older, OLDER, os.path.join(packages, "old.msi"))
-        build_package(build, VERSION, os.path.join(packages, "broken.msi"), service=b"not a program")
+        subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice",
+                        "notices"], check=True, stdout=subprocess.DEVNULL)
+        build_package(older, OLDER, os.path.join(folder, "old.msi"))
+    build_package(build, VERSION, os.path.join(folder, "broken.msi"), service=b"not a program")
+
+
+class Package(HostTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        packages = cls.host.host_path("C:\\Packages")
+        os.makedirs(packages, exist_ok=True)
+        if ON_WINDOWS:
+            for name in PACKAGES:
+                shutil.copy(os.path.join(os.environ["QUENDARIX_TEST_PACKAGES"], name + ".msi"), packages)
+        else:
+            make_packages(packages)
+        build = os.path.dirname(PROGRAMS)
         cls.built = digests([os.path.join(build, "bin", FILES[0]), os.path.join(build, "bin", FILES[1]),
                              os.path.join(build, "package", FILES[2]), os.path.join(build, "package", FILES[3])])
 
     def tearDown(self):
         for package in ("new", "old"):
             self.msiexec("/x", package)
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None))
+        self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
 
     def msiexec(self, action, package):
-        code, _ = self.prefix.wine("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn")
+        code, _ = self.host.elevated("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn")
         return code
 
     def installed(self):
         """{file name: SHA-256} in the installation folder, or None without it."""
-        folder = self.prefix.host_path(FOLDER)
+        folder = self.host.host_path(FOLDER)
         if not os.path.isdir(folder):
             return None
         return digests(os.path.join(folder, name) for name in os.listdir(folder))
 
     def running(self):
-        return self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING")
+        return self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING")
 
     def test_install_registers_as_the_installer_tool_does_and_removal_leaves_nothing(self):
         self.assertEqual(self.msiexec("/i", "new"), 0)
         self.assertTrue(self.running())
         self.assertEqual(self.installed(), self.built)
-        by_package = self.prefix.registry_values()
+        by_package = self.host.registry_values()
 
         self.assertEqual(self.msiexec("/x", "new"), 0)
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None))
+        self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
         self.assertIsNone(self.installed())
-        self.assertEqual(self.prefix.service_processes(), [])
+        self.assertEqual(self.host.service_processes(), [])
 
-        # The installer tool, from the same folder: the same registration,
-        # but for the binary path's quotes, which Wine's msiexec leaves out.
-        self.prefix.place_programs(FOLDER)
-        code, _ = self.prefix.wine(FOLDER + "\\quendarixinstall.exe")
+        # The installer tool, from the same folder: the same registration.
+        # Wine's msiexec leaves the binary path's quotes out; Windows
+        # Installer is expected to quote a path with a space, as the tool does.
+        self.host.place_programs(FOLDER)
+        code, _ = self.host.elevated(FOLDER + "\\quendarixinstall.exe")
         self.assertEqual(code, 0)
-        by_tool = self.prefix.registry_values()
+        by_tool = self.host.registry_values()
         self.assertEqual(by_tool["ImagePath"], f'"{FOLDER}\\quendarixservice.exe"')
-        self.assertEqual(by_package, dict(by_tool, ImagePath=f"{FOLDER}\\quendarixservice.exe"))
+        print(f"\n  ImagePath as {'Windows Installer' if ON_WINDOWS else 'Wine msiexec'} registers it: "
+              f"{by_package['ImagePath']}", flush=True)
+        unquoted = f"{FOLDER}\\quendarixservice.exe"
+        self.assertEqual(by_package, by_tool if ON_WINDOWS else dict(by_tool, ImagePath=unquoted))
 
         # A service the package did not register is refused up front.
-        self.assertEqual(self.msiexec("/i", "new"), FAILED)
-        self.assertEqual(self.prefix.registry_values(), by_tool)
-        self.assertEqual(self.prefix.service_state(), "4  RUNNING")
+        self.assertEqual(self.msiexec("/i", "new"), self.host.exit_status(FAILED))
+        self.assertEqual(self.host.registry_values(), by_tool)
+        self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(sorted(self.installed()), ["quendarixinstall.exe", "quendarixservice.exe"])
-        code, console = self.prefix.wine(FOLDER + "\\quendarixinstall.exe", "/Uninstall")
+        code, console = self.host.elevated(FOLDER + "\\quendarixinstall.exe", "/Uninstall")
         self.assertEqual((code, lines(console)[-1]), (0, "Deleted quendarix service."))
-        shutil.rmtree(self.prefix.host_path(FOLDER))
+        shutil.rmtree(self.host.host_path(FOLDER))
 
     def test_upgrade_replaces_the_older_version_and_a_downgrade_is_refused(self):
         self.assertEqual(self.msiexec("/i", "old"), 0)
@@ -114,17 +129,21 @@ class PackageUnderWine(PrefixTestCase):
         self.assertTrue(self.running())
         self.assertEqual(self.installed(), self.built)
         self.assertNotEqual(self.installed()["quendarixservice.exe"], older["quendarixservice.exe"])
-        self.assertEqual(len(self.prefix.service_processes()), 1)
+        self.assertEqual(len(self.host.service_processes()), 1)
 
-        self.assertEqual(self.msiexec("/i", "old"), FAILED)
-        self.assertEqual(self.prefix.service_state(), "4  RUNNING")
+        self.assertEqual(self.msiexec("/i", "old"), self.host.exit_status(FAILED))
+        self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(self.installed(), self.built)
 
     def test_a_service_that_does_not_start_is_rolled_back(self):
-        self.assertIn(self.msiexec("/i", "broken"), START_FAILED)
-        self.assertIsNone(self.prefix.registry_values())
+        self.assertIn(self.msiexec("/i", "broken"), [self.host.exit_status(code) for code in START_FAILED])
+        self.assertIsNone(self.host.registry_values())
         self.assertIsNone(self.installed())
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    if sys.argv[1:2] == ["--make-packages"] and len(sys.argv) == 3:
+        os.makedirs(sys.argv[2], exist_ok=True)
+        make_packages(sys.argv[2])
+    else:
+        unittest.main(verbosity=2)

@@ -1,16 +1,18 @@
-"""Installing and removing the service against Wine's Service Control Manager.
+"""Installing and removing the service against a real Service Control
+Manager: Wine's, or Windows' own.
 
 Every fact is read independently of the installer: the registration through
-`reg query`, the state through `sc query`, the processes through /proc.
+`reg query`, the state through `sc query`, the processes through /proc
+(Wine) or tasklist (Windows).
 """
 
 import os
 import re
 import shutil
-import stat
+import subprocess
 import unittest
 
-from wineprefix import PrefixTestCase, lines
+from host import ON_WINDOWS, HostTestCase, lines
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
@@ -20,29 +22,29 @@ INSTALLED = ["Creating service...", "quendarix service has been created.",
              "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."]
 
 
-class RegistrationUnderWine(PrefixTestCase):
+class Registration(HostTestCase):
     def tearDown(self):
         # Leave no registration behind for the next test.
-        self.prefix.wine("sc", "stop", "quendarix")
-        self.prefix.wine("sc", "delete", "quendarix")
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None))
+        self.host.elevated("sc", "stop", "quendarix")
+        self.host.elevated("sc", "delete", "quendarix")
+        self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
 
     def run_installer(self, *command):
         """Runs a Windows command line; checks that the log holds the console's lines."""
-        code, console = self.prefix.wine(*command)
+        code, console = self.host.elevated(*command)
         transcript = lines(console)
-        self.assertEqual(self.prefix.log(), "".join(l + "\n" for l in transcript).encode("latin-1"))
+        self.assertEqual(self.host.log(), "".join(l + "\n" for l in transcript).encode("latin-1"))
         return code, transcript
 
     def assert_gone(self):
-        self.assertTrue(self.prefix.wait_until(lambda: not self.prefix.service_processes()), "service process left")
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.registry_values() is None), "registry key left")
-        self.assertIsNone(self.prefix.service_state())
+        self.assertTrue(self.host.wait_until(lambda: not self.host.service_processes()), "service process left")
+        self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None), "registry key left")
+        self.assertIsNone(self.host.service_state())
 
     def test_install_then_uninstall_a_running_service(self):
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript), (0, PROBE + INSTALLED))
-        values = self.prefix.registry_values()
+        values = self.host.registry_values()
         self.assertEqual(values["DisplayName"], "Quendarix")
         self.assertEqual(values["Description"], "Quendarix control")
         self.assertEqual(values["Type"], "0x10")
@@ -50,15 +52,15 @@ class RegistrationUnderWine(PrefixTestCase):
         self.assertEqual(values["ErrorControl"], "0x1")
         self.assertEqual(values["ObjectName"], "LocalSystem")
         self.assertEqual(values["ImagePath"], SERVICE)
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
-        self.assertTrue(self.prefix.service_processes())
+        self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
+        self.assertTrue(self.host.service_processes())
 
         # A second install fails at creation and leaves the first one alone.
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript),
                          (5, PROBE + ["Creating service...", "Failed to create service. Error: 0x431"]))
-        self.assertEqual(self.prefix.registry_values(), values)
-        self.assertEqual(self.prefix.service_state(), "4  RUNNING")
+        self.assertEqual(self.host.registry_values(), values)
+        self.assertEqual(self.host.service_state(), "4  RUNNING")
 
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
         self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
@@ -66,17 +68,17 @@ class RegistrationUnderWine(PrefixTestCase):
 
     def test_a_service_that_cannot_start_stays_registered_until_removed(self):
         directory = "C:\\Broken"
-        self.prefix.place_programs(directory, names=("quendarixinstall.exe",))
-        with open(self.prefix.host_path(directory + "\\quendarixservice.exe"), "wb") as f:
+        self.host.place_programs(directory, names=("quendarixinstall.exe",))
+        with open(self.host.host_path(directory + "\\quendarixservice.exe"), "wb") as f:
             f.write(b"not a program")
         installer, service = directory + "\\quendarixinstall.exe", directory + "\\quendarixservice.exe"
         probe = ["argv[0] = " + installer, "Found executable at " + service]
 
         code, transcript = self.run_installer(installer)
         self.assertEqual((code, transcript), (5, probe + INSTALLED[:3] + ["Failed to start service. Error: 0xc1"]))
-        values = self.prefix.registry_values()
+        values = self.host.registry_values()
         self.assertEqual((values["Start"], values["ImagePath"]), ("0x2", service))
-        self.assertEqual(self.prefix.service_state(), "1  STOPPED")
+        self.assertEqual(self.host.service_state(), "1  STOPPED")
 
         code, transcript = self.run_installer(installer, "/Uninstall")
         self.assertEqual((code, transcript),
@@ -84,7 +86,7 @@ class RegistrationUnderWine(PrefixTestCase):
         self.assert_gone()
 
     def test_the_service_started_by_hand_says_what_it_is_and_fails(self):
-        code, console = self.prefix.wine(SERVICE)
+        code, console = self.host.elevated(SERVICE)
         self.assertNotEqual(code, 0)
         self.assertEqual(len(lines(console)), 1)
         self.assertIn("Service Control Manager", lines(console)[0])
@@ -94,79 +96,111 @@ class RegistrationUnderWine(PrefixTestCase):
         self.assertEqual((code, transcript), (4, PROBE + ["Failed to open service."]))
 
     def short_name(self, name):
-        """Wine's 8.3 name of the directory C:\\<name>, as `dir /x` lists it."""
-        _, out = self.prefix.query("cmd", "/c", "dir /x C:\\")
+        """The 8.3 name of the directory C:\\<name>, as `dir /x` lists it, or
+        None where the volume makes none (Windows may not)."""
+        _, out = self.host.query("cmd", "/c", "dir /x C:\\")
         match = re.search(r"<DIR>\s+(\S+)\s+" + re.escape(name) + r"\r?$", out.decode("latin-1"), re.MULTILINE)
-        self.assertIsNotNone(match, out)
-        return match.group(1)
+        if match is None and not ON_WINDOWS:
+            self.fail(out)
+        return "C:\\" + match.group(1) if match else None
 
     def test_the_registered_path_is_the_resolved_path_of_the_file_found(self):
-        self.prefix.place_programs("C:\\Real")
-        os.symlink("Real", self.prefix.host_path("C:\\Linked"))  # Wine's stand-in for a junction
-        self.prefix.place_programs("C:\\QuendarixTools")
-        short = "C:\\" + self.short_name("QuendarixTools")
+        self.host.place_programs("C:\\Real")
+        self.host.link_folder("C:\\Linked", "C:\\Real")  # a junction; under Wine a Unix link stands in
+        self.host.place_programs("C:\\QuendarixTools")
+        short = self.short_name("QuendarixTools")
+        self.host.place_programs("C:\\Substed")
+        drive = self.host.subst_drive("C:\\Substed")
         # How the installer is started (a name alone: from that directory,
-        # through cmd), where its programs are, and the binary path registered
-        # (None: refused, nothing registered).
+        # through cmd; None: not on this host, for the reason given), where
+        # its programs are, and the binary path registered (None: refused,
+        # nothing registered).
         runs = [
             ("directory with a space", "C:\\Program Files\\Quendarix Tools\\quendarixinstall.exe",
              "C:\\Program Files\\Quendarix Tools", '"C:\\Program Files\\Quendarix Tools\\quendarixservice.exe"'),
             ("bare name", "quendarixinstall.exe", "C:\\Bare", "C:\\Bare\\quendarixservice.exe"),
             ("typed without .exe", "quendarixinstall", "C:\\Typed", "C:\\Typed\\quendarixservice.exe"),
             ("linked directory", "C:\\Linked\\quendarixinstall.exe", "C:\\Linked", "C:\\Real\\quendarixservice.exe"),
-            ("8.3 short name", short + "\\quendarixinstall.exe", short, "C:\\QuendarixTools\\quendarixservice.exe"),
+            ("8.3 short name", short and short + "\\quendarixinstall.exe", short or "dir /x lists no 8.3 name for the folder on this volume",
+             "C:\\QuendarixTools\\quendarixservice.exe"),
+            ("subst drive", drive and drive + "\\quendarixinstall.exe", drive or "subst is a stub in Wine",
+             "C:\\Substed\\quendarixservice.exe"),
             ("other letter case", "C:\\CASED\\QuendarixInstall.EXE", "C:\\Cased", "C:\\Cased\\quendarixservice.exe"),
             ("'%' in the directory", "C:\\A%OS%B\\quendarixinstall.exe", "C:\\A%OS%B", None),
         ]
         for name, started_as, directory, image_path in runs:
             with self.subTest(run=name):
+                if started_as is None:
+                    self.skip_row(directory)
                 if "\\" in started_as:
                     command = lambda *mode: (started_as, *mode)
                 else:
                     command = lambda *mode: ("cmd", "/c", " ".join([f"cd /d {directory} && {started_as}", *mode]))
-                if directory != short:
-                    self.prefix.place_programs(directory)
+                if directory not in (short, drive):
+                    self.host.place_programs(directory)
                 code, transcript = self.run_installer(*command())
                 self.assertEqual(transcript[0], "argv[0] = " + started_as)
                 if image_path is None:
                     self.assertEqual((code, transcript[2:]),
                                      (5, ["Creating service...", "Failed to create service. Error: 0x7b"]))
-                    self.assertIsNone(self.prefix.registry_values())
+                    self.assertIsNone(self.host.registry_values())
                     continue
                 self.assertEqual((code, transcript[2:]), (0, INSTALLED))
-                self.assertEqual(self.prefix.registry_values()["ImagePath"], image_path)
-                self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
+                self.assertEqual(self.host.registry_values()["ImagePath"], image_path)
+                self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
                 code, transcript = self.run_installer(*command("/Uninstall"))
                 self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
                 self.assert_gone()
 
     def test_a_program_others_can_replace_is_warned_about_and_still_installed(self):
-        # Wine gives Everyone the Unix "other" bits: write there lets Everyone
-        # replace the program. Folders only their owner can change (every
-        # other test's) print no warning.
-        warning = "Warning: Everyone can change {}. Keep the service where only administrators can change it."
+        # Everyone allowed to change the program, its folder or the drive's
+        # root (under Wine, the Unix "other" write bit). Folders only
+        # administrators can change (every other test's) print no warning.
+        warning = "Warning: {} can change {}. Keep the service where only administrators can change it."
         for loosened in (SERVICE, TOOLS, "C:\\"):
             with self.subTest(loosened=loosened):
-                host = self.prefix.host_path(loosened)
-                mode = os.stat(host).st_mode
-                os.chmod(host, mode | stat.S_IWOTH)
+                undo = self.host.let_everyone_change(loosened)
+                if undo is None:
+                    self.skip_row("changing the drive root's own permissions re-applies inheritance to every file")
                 try:
                     code, transcript = self.run_installer(INSTALLER)
                 finally:
-                    os.chmod(host, mode)
-                self.assertEqual((code, transcript), (0, PROBE + INSTALLED[:1] + [warning.format(loosened)] + INSTALLED[1:]))
-                self.assertEqual(self.prefix.registry_values()["ImagePath"], SERVICE)
+                    undo()
+                self.assertEqual((code, transcript),
+                                 (0, PROBE + INSTALLED[:1] + [warning.format("Everyone", loosened)] + INSTALLED[1:]))
+                self.assertEqual(self.host.registry_values()["ImagePath"], SERVICE)
                 code, transcript = self.run_installer(INSTALLER, "/Uninstall")
                 self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
                 self.assert_gone()
 
+        # On Windows, a folder made under C:\\ as it is: every signed-in user
+        # may change what it holds, until the README's icacls lines.
+        with self.subTest("a folder made under C:\\, then restricted"):
+            if not ON_WINDOWS:
+                self.skip_row("Wine builds permissions from mode bits: no inherited Authenticated Users entry")
+            loose = "C:\\Loose"
+            self.host.place_programs(loose, restricted=False)
+            installer, service = loose + "\\quendarixinstall.exe", loose + "\\quendarixservice.exe"
+            probe = ["argv[0] = " + installer, "Found executable at " + service]
+            code, transcript = self.run_installer(installer)
+            print(f"\n  {transcript[3]}", flush=True)
+            self.assertEqual((code, transcript), (0, probe + INSTALLED[:1] + [
+                warning.format("NT AUTHORITY\\Authenticated Users", service)] + INSTALLED[1:]))
+            self.assertEqual(self.run_installer(installer, "/Uninstall")[0], 0)
+            self.assert_gone()
+            for command in (["icacls", loose, "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
+                             "*S-1-5-18:(OI)(CI)F", "*S-1-5-32-545:(OI)(CI)RX"], ["icacls", service, "/reset"]):
+                subprocess.run(command, check=True, capture_output=True)
+            code, transcript = self.run_installer(installer)
+            self.assertEqual((code, transcript), (0, probe + INSTALLED))
+
     def test_a_folder_name_the_code_page_cannot_carry_is_never_stood_in_for(self):
         # "ł" is not in code page 1252: argv[0] arrives with the look-alike "l".
         real, look_alike = "C:\\Wrocław", "C:\\Wroclaw"
-        self.prefix.place_programs(real)
-        short = "C:\\" + self.short_name("Wroclaw")  # dir, too, prints the name best-fit
+        self.host.place_programs(real)
+        short = self.short_name("Wroclaw")  # dir, too, prints the name best-fit
         missing = ["Did not find quendarixservice executable at " + look_alike + "\\quendarixservice.exe. Aborting."]
-        refused = ["Found executable at " + short + "\\quendarixservice.exe", "Creating service...",
+        refused = ["Found executable at " + str(short) + "\\quendarixservice.exe", "Creating service...",
                    "Failed to create service. Error: 0x7b"]
         # Started as, with a look-alike folder planted or not, the exit code and
         # the lines after "argv[0] = ..."; nothing is ever registered or started.
@@ -179,24 +213,26 @@ class RegistrationUnderWine(PrefixTestCase):
         ]
         for name, directory, planted, exit_code, after_argv0 in runs:
             with self.subTest(run=name):
+                if directory is None:
+                    self.skip_row("dir /x lists no 8.3 name for the folder on this volume")
                 if planted:
-                    self.prefix.place_programs(look_alike, names=("quendarixservice.exe",))
+                    self.host.place_programs(look_alike, names=("quendarixservice.exe",))
                 for mode in ([], ["/Uninstall"]) if exit_code == 2 else ([],):
                     code, transcript = self.run_installer(directory + "\\quendarixinstall.exe", *mode)
                     self.assertEqual((code, transcript[1:]), (exit_code, after_argv0))
-                    self.assertIsNone(self.prefix.registry_values())
-                    self.assertEqual(self.prefix.service_processes(), [], "the planted file was started")
-                shutil.rmtree(self.prefix.host_path(look_alike), ignore_errors=True)
+                    self.assertIsNone(self.host.registry_values())
+                    self.assertEqual(self.host.service_processes(), [], "the planted file was started")
+                shutil.rmtree(self.host.host_path(look_alike), ignore_errors=True)
 
         # A name the code page does carry installs as before.
         carried = "C:\\Outils é"
-        self.prefix.place_programs(carried)
+        self.host.place_programs(carried)
         code, transcript = self.run_installer(carried + "\\quendarixinstall.exe")
         self.assertEqual((code, transcript), (0, ["argv[0] = " + carried + "\\quendarixinstall.exe",
                                                   "Found executable at " + carried + "\\quendarixservice.exe"] + INSTALLED))
-        image_path = self.prefix.registry_values()["ImagePath"].encode("latin-1").decode("cp850")  # reg's OEM page
+        image_path = self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp850")  # reg's OEM page
         self.assertEqual(image_path, '"' + carried + '\\quendarixservice.exe"')
-        self.assertTrue(self.prefix.wait_until(lambda: self.prefix.service_state() == "4  RUNNING"))
+        self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
 
 
 if __name__ == "__main__":
