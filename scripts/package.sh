@@ -28,6 +28,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 output=$(realpath -m -- "${1:-$root/build/package}")
+. "$root/scripts/release/signing.sh"
+resolve_signing_paths  # against the caller's folder
 cd "$root"
 
 fail() {
@@ -58,7 +60,6 @@ stage=$(mktemp -d -t quendarix-package-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 
 # Signing: the key's checks now, the signing after the build.
-. scripts/release/signing.sh
 check_signing
 
 # A checkout with uncommitted changes is not the commit: its packages are

@@ -58,7 +58,7 @@ cp /etc/hosts /etc/resolv.conf "$target/etc/"
 # are trusted in the root as well, so that npm reaches its registry.
 if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
     cp /usr/local/share/ca-certificates/*.crt "$target/usr/local/share/ca-certificates/"
-    chroot "$target" update-ca-certificates >/dev/null
+    chroot "$target" update-ca-certificates >/dev/null 2>&1
 fi
 mount -t proc proc "$target/proc"
 mount --bind /sys "$target/sys"

@@ -23,6 +23,7 @@ each package's licence comes from packaging/licences.json, which a new
 package must be added to before a release can be made.
 """
 
+import argparse
 import datetime
 import hashlib
 import json
@@ -119,8 +120,8 @@ def describe(files):
         stem = name[:-len(".a")]
         stubs = [m for m in members if re.match(rf"^{re.escape(stem)}(_def)?(h|t|s\d+)\.o$", m)]
         code = sorted(re.sub(r"^lib\d*_\w+?_a-", "", m)[:-len(".o")] for m in members if m not in stubs)
-        said.append(f"{name}: {' '.join(code)}" + (f" and {len(stubs)} import stubs" if code and stubs else
-                                                     "" if code else f"{len(stubs)} import stubs"))
+        parts = ([" ".join(code)] if code else []) + ([f"{len(stubs)} import stubs"] if stubs else [])
+        said.append(f"{name}: {' and '.join(parts)}")
     return "; ".join(said)
 
 
@@ -220,7 +221,6 @@ def file_component(path, kind, version=None):
 
 
 def sbom(arguments):
-    import argparse
     parser = argparse.ArgumentParser(prog="sbom.py sbom")
     parser.add_argument("output")
     parser.add_argument("--version", required=True)

@@ -17,11 +17,21 @@
 # The password or PIN reaches the tools through the environment or a file
 # only this user can read, never a command line. A token's PIN is presented
 # once before the build; when it is wrong nothing is tried again (tokens lock
-# after a few wrong PINs). Needs: fail (prints one line, exits 1), $stage.
+# after a few wrong PINs). Needs: fail (prints one line, exits 1), $stage,
+# $SOURCE_DATE_EPOCH.
 
 release_scripts=$(dirname "${BASH_SOURCE[0]}")
 signing_options=()
 signing_kind=
+
+# The settings that name files, made absolute against the current folder.
+resolve_signing_paths() {
+    local variable
+    for variable in QUENDARIX_SIGNING_PKCS12 QUENDARIX_SIGNING_PKCS11_MODULE QUENDARIX_SIGNING_CERTS \
+                    QUENDARIX_SIGNATURES_FROM; do
+        [ -z "${!variable:-}" ] || export "$variable=$(realpath -m -- "${!variable}")"
+    done
+}
 
 # Which key, if any, and whether the settings make sense together.
 choose_signing_key() {
@@ -61,8 +71,7 @@ choose_signing_key() {
 # code-signing certificate in it. Keys made by older tools may need OpenSSL's
 # legacy algorithms.
 check_pkcs12_key() {
-    local key
-    key=$(realpath -m -- "$QUENDARIX_SIGNING_PKCS12")
+    local key=$QUENDARIX_SIGNING_PKCS12
     [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the signing key '$key'"
     local legacy=()
     if ! openssl pkcs12 -in "$key" -passin env:QUENDARIX_SIGNING_PASSWORD -noout 2>/dev/null; then
@@ -92,7 +101,7 @@ check_pkcs11_key() {
     "$release_scripts/../install-deps.sh"  # the token check needs python3-pykcs11
     [ -f "$module" ] && [ -r "$module" ] || fail "cannot load the PKCS#11 module '$module': no such readable file"
     if [ -n "${QUENDARIX_SIGNING_CERTS-}" ]; then
-        certs=$(realpath -m -- "$QUENDARIX_SIGNING_CERTS")
+        certs=$QUENDARIX_SIGNING_CERTS
         [ -f "$certs" ] && [ -r "$certs" ] || fail "cannot read QUENDARIX_SIGNING_CERTS '$certs'"
     fi
     local engine

@@ -57,7 +57,7 @@ git -C "$work/source" -c advice.detachedHead=false checkout --quiet "$commit"
 # The release's signatures, to be attached to the rebuilt files.
 mkdir "$work/released" "$work/signatures"
 signed=()
-for zip in "$release"/*.zip; do unzip -q "$zip" -d "$work/released"; done
+for zip in "$release"/*.zip; do [ ! -f "$zip" ] || unzip -q "$zip" -d "$work/released"; done
 for file in "$work"/released/*/*.exe "$release"/*.msi; do
     [ -f "$file" ] || continue
     if osslsigncode extract-signature -in "$file" -out "$work/signatures/$(basename "$file").sig" >/dev/null 2>&1; then
