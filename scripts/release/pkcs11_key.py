@@ -31,8 +31,14 @@ IGNORED_ATTRIBUTES = ("library-manufacturer", "library-description", "library-ve
                       "slot-description", "slot-manufacturer", "slot-id")
 
 
+# The one line goes to standard output; whatever a PKCS#11 module prints
+# itself (some print to standard output) goes to standard error.
+MESSAGES = os.fdopen(os.dup(1), "w")
+os.dup2(2, 1)
+
+
 def fail(message):
-    print(message)  # on standard output: libraries may print their own noise on standard error
+    print(message, file=MESSAGES, flush=True)
     sys.exit(1)
 
 
