@@ -70,9 +70,10 @@ if [ ${#signed[@]} -gt 0 ]; then
     attach=(QUENDARIX_SIGNATURES_FROM="$work/signatures")
 fi
 
-if ! env -u SOURCE_DATE_EPOCH -u QUENDARIX_SIGNING_PKCS12 -u QUENDARIX_SIGNING_PKCS11_MODULE \
-        -u QUENDARIX_SIGNING_PKCS11_KEY -u QUENDARIX_SIGNING_CERTS -u QUENDARIX_SIGNING_PASSWORD \
-        -u QUENDARIX_SIGNING_TIMESTAMP_URL "${attach[@]}" \
+# The rebuild signs with no key of this machine's and takes the commit's time.
+unset_settings=(-u SOURCE_DATE_EPOCH)
+for variable in $(compgen -e QUENDARIX_SIGNING_ || true); do unset_settings+=(-u "$variable"); done
+if ! env "${unset_settings[@]}" "${attach[@]}" \
         bash "$work/source/scripts/package.sh" "$work/rebuilt" >"$work/rebuild.log" 2>&1; then
     tail -n 20 "$work/rebuild.log" >&2
     cannot "rebuilding commit $commit failed"

@@ -14,7 +14,6 @@ place_programs(); and the setup that differs between the two: link_folder()
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -127,15 +126,12 @@ def lines(console):
 
 
 def build_package(build, version, output, service=None):
-    """Builds the Windows Installer package of a Windows build tree's programs
-    (BUILD/bin), README.txt and notices (BUILD/package) at `version` into
+    """Builds the Windows Installer package of what a Windows build tree
+    installs (its programs, README.txt and notices) at `version` into
     `output`; `service`: other bytes to package as quendarixservice.exe."""
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     with tempfile.TemporaryDirectory(prefix="quendarix-msi-") as files:
-        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
-            shutil.copy(os.path.join(build, "bin", name), files)
-        for name in ("README.txt", "THIRD-PARTY-NOTICES.txt"):
-            shutil.copy(os.path.join(build, "package", name), files)
+        subprocess.run(["cmake", "--install", build, "--prefix", files], check=True, stdout=subprocess.DEVNULL)
         if service is not None:
             with open(os.path.join(files, "quendarixservice.exe"), "wb") as f:
                 f.write(service)
