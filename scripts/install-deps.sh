@@ -14,10 +14,11 @@ packages=(
     clang-tidy cppcheck                  # static analysis
     osslsigncode openssl                 # release signing, and its throwaway test key
     libengine-pkcs11-openssl python3-pykcs11 python3-cryptography  # signing with a token or HSM
+    python3-asn1crypto                   # checking signatures and time stamps
     softhsm2 opensc                      # a software token for the signing tests
     strip-nondeterminism                 # reproducible release ZIP
     wixl msitools faketime               # the Windows Installer package, reproducible
-    mmdebstrap                           # the Debian 13 root of scripts/test-debian13.sh
+    mmdebstrap                           # the fresh roots of scripts/test-fresh-root.sh
     hyperfine                            # benchmarks
     git unzip                            # the release's time stamp; checking a release
 )
