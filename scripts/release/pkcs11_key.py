@@ -1,18 +1,24 @@
 """Checks a PKCS#11 signing key before a release is built, and writes its
 certificate (with the chain, when one is given) to a PEM file for signing.
 
-    pkcs11_key.py MODULE KEY_URI CERTS_OUT [CERTS_FILE]
+    pkcs11_key.py MODULE KEY_URI CERTS_OUT [--pin-file FILE] [--certs FILE]
 
 MODULE is the token's PKCS#11 library, KEY_URI the private key's pkcs11: URI
-(RFC 7512), CERTS_FILE a PEM file with the certificate and its chain; without
-it the certificate object beside the key (same id, else same label) is read
-from the token. The PIN comes from QUENDARIX_SIGNING_PASSWORD, never from a
-command line. Every problem is one line on standard output and exit code 1.
+(RFC 7512), --certs a PEM file with the certificate and its chain; without
+it the certificate beside the key on the token (same id, else same label;
+of several, the one valid now that expires last) is read from the token.
+The PIN is read from the file --pin-file names (only its owner can read it),
+never from a command line or the environment. Every problem is one line on
+standard output and exit code 1; a token that needs no login is used
+without the PIN, and then the one line "no-login" says so.
 
 The PIN is presented at most once: tokens lock after a few wrong PINs, so a
-refused login ends the run and is never retried.
+refused login ends the run and is never retried, and a token that reports
+its final try, or a locked PIN, is not logged into at all.
 """
 
+import argparse
+import datetime
 import os
 import re
 import sys
@@ -22,7 +28,9 @@ import PyKCS11
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
-from cryptography.x509.oid import ExtendedKeyUsageOID
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+from authenticode import validity
 
 # RFC 7512 path attributes, and what each is matched against.
 TOKEN_ATTRIBUTES = {"token": "label", "manufacturer": "manufacturerID", "serial": "serialNumber", "model": "model"}
@@ -32,9 +40,8 @@ IGNORED_ATTRIBUTES = ("library-manufacturer", "library-description", "library-ve
 
 
 # The one line goes to standard output; whatever a PKCS#11 module prints
-# itself (some print to standard output) goes to standard error.
-MESSAGES = os.fdopen(os.dup(1), "w")
-os.dup2(2, 1)
+# itself (some print to standard output) goes to standard error (main).
+MESSAGES = sys.stdout
 
 
 def fail(message):
@@ -95,9 +102,15 @@ def attribute(session, handle, kind):
 
 
 def login_once(session, info, pin):
-    """One login; a refusal ends the run, never retried."""
+    """One login, when the token needs one; a refusal ends the run, never
+    retried. Answers whether it logged in."""
+    if not info.flags & PyKCS11.CKF_LOGIN_REQUIRED:
+        return False
     if info.flags & PyKCS11.CKF_USER_PIN_LOCKED:
         fail("the token's PIN is locked: nothing was tried (unlock it with the token's security officer PIN)")
+    if info.flags & PyKCS11.CKF_USER_PIN_FINAL_TRY:
+        fail("the token says one more wrong PIN locks it (CKF_USER_PIN_FINAL_TRY): nothing was tried; "
+             "check the PIN with the token's own tool first")
     if info.flags & PyKCS11.CKF_PROTECTED_AUTHENTICATION_PATH and not pin:
         pin = None  # a PIN pad on the reader
     elif not pin:
@@ -107,23 +120,42 @@ def login_once(session, info, pin):
     except PyKCS11.PyKCS11Error as error:
         name = PyKCS11.CKR[error.value] if error.value in PyKCS11.CKR else hex(error.value)
         if name == "CKR_USER_ALREADY_LOGGED_IN":
-            return
+            return True
         if name in ("CKR_PIN_INCORRECT", "CKR_PIN_INVALID", "CKR_PIN_LEN_RANGE"):
             fail(f"the token refused the PIN ({name}); not retried: tokens lock after a few wrong PINs")
         fail(f"the token refused the login ({name}); not retried")
+    return True
 
 
-def token_certificate(session, key, wanted):
-    """The certificate object beside the key: the same id, else the same label."""
+def token_certificates(session, key, wanted):
+    """The certificate objects beside the key: the same id, else the same label."""
     for kind in (PyKCS11.CKA_ID, PyKCS11.CKA_LABEL):
         value = attribute(session, key, kind)
         if not value:
             continue
         found = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_CERTIFICATE), (kind, value)])
         if found:
-            return [x509.load_der_x509_certificate(bytes(attribute(session, found[0], PyKCS11.CKA_VALUE)))]
+            return [x509.load_der_x509_certificate(bytes(attribute(session, handle, PyKCS11.CKA_VALUE)))
+                    for handle in found]
     fail(f"the token holds no certificate beside the key ({describe(wanted)}): "
          "store it there or name a PEM file in QUENDARIX_SIGNING_CERTS")
+
+
+def valid_now(certificates, source):
+    """Of the certificates, the one valid now that expires last (a renewal
+    beside the certificate it replaces, say)."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    valid = [c for c in certificates if validity(c)[0] <= now <= validity(c)[1]]
+    if not valid:
+        said = "; ".join(f"'{name(c)}' valid {validity(c)[0]:%Y-%m-%d} to {validity(c)[1]:%Y-%m-%d}"
+                         for c in certificates)
+        fail(f"the signing certificate {source} is not valid now ({said}): renew it")
+    return max(valid, key=lambda c: validity(c)[1])
+
+
+def name(certificate):
+    common = certificate.subject.get_attributes_for_oid(NameOID.COMMON_NAME)
+    return common[0].value if common else certificate.subject.rfc4514_string()
 
 
 def describe(wanted):
@@ -163,50 +195,68 @@ def check_certificate(certificate, source):
 
 
 def main():
-    if len(sys.argv) not in (4, 5):
-        fail("usage: pkcs11_key.py MODULE KEY_URI CERTS_OUT [CERTS_FILE]")
-    module, uri, output = sys.argv[1:4]
-    certs_file = sys.argv[4] if len(sys.argv) == 5 else ""
-    wanted = parse_uri(uri)
+    parser = argparse.ArgumentParser(description="Checks a PKCS#11 signing key before a release is built.")
+    parser.add_argument("module")
+    parser.add_argument("uri")
+    parser.add_argument("output")
+    parser.add_argument("--pin-file", default="")
+    parser.add_argument("--certs", default="")
+    arguments = parser.parse_args()
+    wanted = parse_uri(arguments.uri)
+    pin = ""
+    if arguments.pin_file:
+        with open(arguments.pin_file, encoding="utf-8") as f:
+            pin = f.read()
 
     certificates = []
-    if certs_file:
+    if arguments.certs:
         try:
-            with open(certs_file, "rb") as f:
+            with open(arguments.certs, "rb") as f:
                 blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", f.read(), re.S)
             certificates = [x509.load_pem_x509_certificate(block) for block in blocks]
         except (OSError, ValueError):
             certificates = []
         if not certificates:
-            fail(f"cannot read certificates from QUENDARIX_SIGNING_CERTS '{certs_file}'")
-        check_certificate(certificates[0], f"in '{certs_file}'")
+            fail(f"cannot read certificates from QUENDARIX_SIGNING_CERTS '{arguments.certs}'")
+        check_certificate(certificates[0], f"in '{arguments.certs}'")
+        valid_now(certificates[:1], f"in '{arguments.certs}'")
 
     library = PyKCS11.PyKCS11Lib()
     try:
-        library.load(module)
+        library.load(arguments.module)
     except PyKCS11.PyKCS11Error as error:
-        fail(f"cannot load the PKCS#11 module '{module}': not a PKCS#11 library, or it did not load ({error})")
+        fail(f"cannot load the PKCS#11 module '{arguments.module}': not a PKCS#11 library, or it did not load "
+             f"({error})")
     slot, info = find_token(library, wanted)
     session = library.openSession(slot, PyKCS11.CKF_SERIAL_SESSION)
-    login_once(session, info, os.environ.get("QUENDARIX_SIGNING_PASSWORD", ""))
+    logged_in = login_once(session, info, pin)
     keys = objects(session, PyKCS11.CKO_PRIVATE_KEY, wanted)
     if not keys:
         fail(f"no private key matches the key's URI on token '{text(info.label)}' ({describe(wanted)})")
     if len(keys) > 1:
         fail(f"more than one private key matches the key's URI on token '{text(info.label)}': "
              "name it with object=LABEL or id=ID")
-    if not certificates:
-        certificates = token_certificate(session, keys[0], wanted)
+    if certificates:
+        if not belongs_to_key(session, keys[0], certificates[0]):
+            fail("the certificate does not belong to the key: its public key is another")
+    else:
+        beside = [c for c in token_certificates(session, keys[0], wanted) if belongs_to_key(session, keys[0], c)]
+        if not beside:
+            fail("the certificate does not belong to the key: its public key is another")
+        certificates = [valid_now(beside, "on the token")]
         check_certificate(certificates[0], "on the token")
-    if not belongs_to_key(session, keys[0], certificates[0]):
-        fail("the certificate does not belong to the key: its public key is another")
-    session.logout()
+    if logged_in:
+        session.logout()
     session.closeSession()
 
-    with open(output, "wb") as f:
+    with open(arguments.output, "wb") as f:
         for certificate in certificates:
             f.write(certificate.public_bytes(serialization.Encoding.PEM))
+    if not logged_in:
+        print("no-login", file=MESSAGES, flush=True)
 
 
 if __name__ == "__main__":
+    MESSAGES = os.fdopen(os.dup(1), "w")
+    os.dup2(2, 1)
     main()

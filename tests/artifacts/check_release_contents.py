@@ -17,6 +17,8 @@ import zipfile
 
 import pefile
 
+from tree import commit_copy
+
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
@@ -47,15 +49,7 @@ class ReleaseContents(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.work)
         # This tree as a commit of its own, uncommitted changes included, so
         # that the rebuild check has a commit to rebuild.
-        cls.source = os.path.join(cls.work, "source")
-        listed = run("git", "ls-files", "-z", "--cached", "--others", "--exclude-standard", cwd=SOURCE_DIR, check=True)
-        for name in filter(None, listed.stdout.split("\0")):
-            if os.path.isfile(os.path.join(SOURCE_DIR, name)):
-                os.makedirs(os.path.dirname(os.path.join(cls.source, name)), exist_ok=True)
-                shutil.copy2(os.path.join(SOURCE_DIR, name), os.path.join(cls.source, name))
-        identity = ["-c", "user.name=Test", "-c", "user.email=test@example.invalid"]
-        for command in (["init", "-q"], ["add", "-A"], [*identity, "commit", "-q", "-m", "The tree under test"]):
-            run("git", *command, cwd=cls.source, check=True)
+        cls.source = commit_copy(SOURCE_DIR, os.path.join(cls.work, "source"))
         cls.release = cls.package("release")
 
     @classmethod

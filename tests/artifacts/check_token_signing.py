@@ -1,8 +1,12 @@
 """scripts/package.sh signing with a key that never leaves a PKCS#11 token: a
 SoftHSM2 token made for the test, its key pair generated inside it, a
-throwaway CA and a code-signing certificate for the token's key."""
+throwaway CA, a code-signing certificate for the token's key beside an
+expired one it renewed, and an RFC 3161 time-stamp server on the loopback
+(openssl ts behind Python's http.server) with a CA of its own."""
 
 import datetime
+import http.server
+import io
 import os
 import re
 import shutil
@@ -10,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import types
 import unittest
 import zipfile
 
@@ -18,6 +23,11 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+sys.path.insert(0, os.path.join(os.environ["QUENDARIX_SOURCE_DIR"], "scripts", "release"))
+import pkcs11_key  # noqa: E402
+import PyKCS11  # noqa: E402
+from tree import commit_copy  # noqa: E402
+
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
@@ -25,19 +35,56 @@ SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 SPY = "/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so"
 PIN = "5318-2207"
 KEY = "pkcs11:token=release;object=signer;type=private"
+# Build tools whose environment and command line a recording wrapper keeps.
+BUILD_TOOLS = ("cmake", "cpack", "x86_64-w64-mingw32-g++", "x86_64-w64-mingw32-gcc", "x86_64-w64-mingw32-windres",
+               "wixl", "msibuild", "strip-nondeterminism")
 
 
-def certificate(subject, public_key, issuer, issuer_key, usage):
-    now = datetime.datetime(2020, 1, 1)
+def certificate(subject, public_key, issuer, issuer_key, usage, critical=False, start=datetime.datetime(2020, 1, 1),
+                days=36500):
     builder = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
                .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
                .public_key(public_key).serial_number(x509.random_serial_number())
-               .not_valid_before(now).not_valid_after(now + datetime.timedelta(days=36500)))
+               .not_valid_before(start).not_valid_after(start + datetime.timedelta(days=days)))
     if usage is None:
         builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
     else:
-        builder = builder.add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
+        builder = builder.add_extension(x509.ExtendedKeyUsage([usage]), critical=critical)
     return builder.sign(issuer_key, hashes.SHA256())
+
+
+def fingerprint(certificate_):
+    return certificate_.fingerprint(hashes.SHA256()).hex(":").upper()
+
+
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    """RFC 3161 answers from openssl ts -reply; HTTP 500 at /fail."""
+    config = ""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        if self.path == "/fail":
+            try:
+                self.send_error(500)
+            except ConnectionError:
+                pass  # the client went on before reading the answer
+            return
+        with tempfile.TemporaryDirectory() as work:
+            with open(os.path.join(work, "query"), "wb") as f:
+                f.write(query)
+            subprocess.run(["openssl", "ts", "-reply", "-config", self.config, "-queryfile",
+                            os.path.join(work, "query"), "-out", os.path.join(work, "reply")],
+                           check=True, capture_output=True)
+            with open(os.path.join(work, "reply"), "rb") as f:
+                reply = f.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *arguments):
+        pass
 
 
 def pem(*certificates):
@@ -60,45 +107,95 @@ class TokenSigning(unittest.TestCase):
         tool = ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "release"]
         run = lambda *command: subprocess.run(command, env=env, check=True, capture_output=True)  # noqa: E731
         run("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", PIN, "--so-pin", "0000")
-        run(*tool, "--login", "--pin", PIN, "--keypairgen", "--key-type", "rsa:2048", "--label", "signer", "--id", "01")
-        public = os.path.join(cls.work, "public.der")
-        run(*tool, "--read-object", "--type", "pubkey", "--id", "01", "-o", public)
-        with open(public, "rb") as f:
-            token_key = serialization.load_der_public_key(f.read())
+        keys = {}
+        for label, key_id in (("signer", "01"), ("old", "02")):
+            run(*tool, "--login", "--pin", PIN, "--keypairgen", "--key-type", "rsa:2048", "--label", label,
+                "--id", key_id)
+            public = os.path.join(cls.work, label + ".der")
+            run(*tool, "--read-object", "--type", "pubkey", "--id", key_id, "-o", public)
+            with open(public, "rb") as f:
+                keys[label] = serialization.load_der_public_key(f.read())
 
+        # The signer's key holds an expired certificate, written first, and
+        # its renewal; the old key only an expired one.
         ca_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         ca = certificate("Quendarix test CA", ca_key.public_key(), "Quendarix test CA", ca_key, None)
-        leaf = certificate("Quendarix test signing", token_key, "Quendarix test CA", ca_key,
-                           ExtendedKeyUsageOID.CODE_SIGNING)
-        web = certificate("Quendarix web", token_key, "Quendarix test CA", ca_key, ExtendedKeyUsageOID.SERVER_AUTH)
-        leaf_der = os.path.join(cls.work, "leaf.der")
-        with open(leaf_der, "wb") as f:
-            f.write(leaf.public_bytes(serialization.Encoding.DER))
-        run(*tool, "--login", "--pin", PIN, "--write-object", leaf_der, "--type", "cert", "--label", "signer",
-            "--id", "01")
+        signing = ExtendedKeyUsageOID.CODE_SIGNING
+        expired = certificate("Quendarix test signing 2020", keys["signer"], "Quendarix test CA", ca_key, signing,
+                              days=460)
+        leaf = certificate("Quendarix test signing", keys["signer"], "Quendarix test CA", ca_key, signing)
+        old = certificate("Quendarix old signing", keys["old"], "Quendarix test CA", ca_key, signing, days=460)
+        web = certificate("Quendarix web", keys["signer"], "Quendarix test CA", ca_key, ExtendedKeyUsageOID.SERVER_AUTH)
+        for number, (cert, label, key_id) in enumerate(((expired, "signer", "01"), (leaf, "signer", "01"),
+                                                        (old, "old", "02"))):
+            der = os.path.join(cls.work, f"cert{number}.der")
+            with open(der, "wb") as f:
+                f.write(cert.public_bytes(serialization.Encoding.DER))
+            run(*tool, "--login", "--pin", PIN, "--write-object", der, "--type", "cert", "--label", label,
+                "--id", key_id)
+        cls.leaf, cls.expired, cls.old = fingerprint(leaf), fingerprint(expired), old
         cls.ca, cls.web = (os.path.join(cls.work, name) for name in ("ca.pem", "web.pem"))
         for path, data in ((cls.ca, pem(ca)), (cls.web, pem(web, ca))):
             with open(path, "wb") as f:
                 f.write(data)
 
+        # The time-stamp server: its CA, and a leaf for time stamping only.
+        tsa_ca_key, tsa_key = (rsa.generate_private_key(public_exponent=65537, key_size=2048) for _ in range(2))
+        tsa_ca = certificate("Quendarix test TSA CA", tsa_ca_key.public_key(), "Quendarix test TSA CA", tsa_ca_key,
+                             None)
+        tsa = certificate("Quendarix test TSA", tsa_key.public_key(), "Quendarix test TSA CA", tsa_ca_key,
+                          ExtendedKeyUsageOID.TIME_STAMPING, critical=True)
+        tsa_dir = os.path.join(cls.work, "tsa")
+        os.makedirs(tsa_dir)
+        cls.tsa_ca = os.path.join(tsa_dir, "ca.pem")
+        for name, data in (("ca.pem", pem(tsa_ca)), ("tsa.pem", pem(tsa)), ("serial", b"01\n"),
+                           ("tsa.key", tsa_key.private_bytes(serialization.Encoding.PEM,
+                                                             serialization.PrivateFormat.PKCS8,
+                                                             serialization.NoEncryption()))):
+            with open(os.path.join(tsa_dir, name), "wb") as f:
+                f.write(data)
+        TimeStamps.config = os.path.join(tsa_dir, "ts.cnf")
+        with open(TimeStamps.config, "w") as f:
+            f.write(f"[ tsa ]\ndefault_tsa = tsa_config\n[ tsa_config ]\nserial = {tsa_dir}/serial\n"
+                    f"signer_cert = {tsa_dir}/tsa.pem\nsigner_key = {tsa_dir}/tsa.key\ncerts = {tsa_dir}/tsa.pem\n"
+                    "signer_digest = sha256\ndefault_policy = 1.3.6.1.4.1.4146.2.3\ndigests = sha256, sha384, sha512\n"
+                    "accuracy = secs:1\ness_cert_id_alg = sha256\n")
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), TimeStamps)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        cls.addClassCleanup(server.server_close)
+        cls.addClassCleanup(server.shutdown)
+        cls.tsa_url = f"http://127.0.0.1:{server.server_address[1]}/"
+
         # A recording osslsigncode first on PATH; for the refused runs also a
         # cmake that only leaves a mark, so that a build would show.
         cls.tools, cls.recorded = os.path.join(cls.work, "tools"), os.path.join(cls.work, "osslsigncode.args")
         cls.no_build, cls.built = os.path.join(cls.work, "no-build"), os.path.join(cls.work, "built")
-        for folder, name, script in (
-                (cls.tools, "osslsigncode", f'printf "%s\\n" "$*" >>"{cls.recorded}"\nexec /usr/bin/osslsigncode "$@"'),
-                (cls.no_build, "cmake", f'touch "{cls.built}"\nexit 1')):
+        # And, for a build of its own, build tools that record their
+        # environment and command line.
+        cls.build_tools, cls.environments = os.path.join(cls.work, "build-tools"), os.path.join(cls.work, "env")
+        os.makedirs(cls.environments)
+        wrappers = [(cls.tools, "osslsigncode", f'printf "%s\\n" "$*" >>"{cls.recorded}"\nexec /usr/bin/osslsigncode "$@"'),
+                    (cls.no_build, "cmake", f'touch "{cls.built}"\nexit 1')]
+        wrappers += [(cls.build_tools, tool, f'{{ env; printf "%s\\n" "$*"; }} >>"{cls.environments}/{tool}"\n'
+                                             f'exec /usr/bin/{tool} "$@"') for tool in BUILD_TOOLS]
+        for folder, name, script in wrappers:
             os.makedirs(folder, exist_ok=True)
             with open(os.path.join(folder, name), "w") as f:
                 f.write(f"#!/bin/sh\n{script}\n")
             os.chmod(os.path.join(folder, name), 0o755)
 
-    def package(self, output, pin=PIN, key=KEY, module=SOFTHSM, tools=(), **settings):
-        """Runs package.sh with the token key; answers the run and every
-        command line seen in /proc while it ran."""
+    def package(self, output, pin=PIN, key=KEY, module=SOFTHSM, tools=(), timestamp=None, source=SOURCE_DIR,
+                **settings):
+        """Runs package.sh with the token key, time-stamped by the servers
+        given, else (timestamp None) on purpose without a time stamp;
+        answers the run and every command line seen in /proc while it ran."""
         spy_log = os.path.join(self.work, output + ".spy")
         env = {name: value for name, value in os.environ.items()
                if not name.startswith("QUENDARIX_SIGNING_") and name != "SOURCE_DATE_EPOCH"}
+        if timestamp is None:
+            env["QUENDARIX_SIGNING_NO_TIMESTAMP"] = "1"
+        elif timestamp:
+            env["QUENDARIX_SIGNING_TIMESTAMP_URL"] = timestamp
         env.update(SOFTHSM2_CONF=self.conf, PKCS11SPY=SOFTHSM, PKCS11SPY_OUTPUT=spy_log,
                    PATH=":".join([*tools, self.tools, os.environ["PATH"]]), QUENDARIX_SIGNING_PKCS11_MODULE=module,
                    QUENDARIX_SIGNING_PKCS11_KEY=key, QUENDARIX_SIGNING_PASSWORD=pin, **settings)
@@ -117,7 +214,7 @@ class TokenSigning(unittest.TestCase):
         watcher = threading.Thread(target=watch)
         watcher.start()
         try:
-            run = subprocess.run(["bash", os.path.join(SOURCE_DIR, "scripts", "package.sh"),
+            run = subprocess.run(["bash", os.path.join(source, "scripts", "package.sh"),
                                   os.path.join(self.work, output)], env=env, capture_output=True, text=True)
         finally:
             done.set()
@@ -152,12 +249,13 @@ class TokenSigning(unittest.TestCase):
         return found
 
     def test_a_token_key_signs_a_release_that_verifies_reproduces_and_strips_to_the_build(self):
+        signed_before = self.signings()
         run, seen, _ = self.package("signed")
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(seen, "no command line was read")
         for command_line in seen:
             self.assertNotIn(PIN, command_line)
-        recorded = self.signings()
+        recorded = self.signings()[len(signed_before):]
         self.assertEqual(recorded.count("-pkcs11module"), 3, recorded)
         self.assertNotIn(PIN, recorded)
 
@@ -195,6 +293,13 @@ class TokenSigning(unittest.TestCase):
              "QUENDARIX_SIGNING_PKCS11_KEY) are set: set only one", 0),
             ("the module without the key", {"key": ""}, "QUENDARIX_SIGNING_PKCS11_MODULE is set but "
              "QUENDARIX_SIGNING_PKCS11_KEY is empty or not set: name the key's pkcs11: URI", 0),
+            ("no time-stamp server and no opt-out", {"timestamp": ""}, "a token key needs a time-stamp server: "
+             "code-signing certificates last at most 460 days, and a signature without an RFC 3161 time stamp stops "
+             "verifying when its certificate expires; set QUENDARIX_SIGNING_TIMESTAMP_URL, or "
+             "QUENDARIX_SIGNING_NO_TIMESTAMP=1 to sign without one on purpose", 0),
+            ("only an expired certificate for the key", {"key": "pkcs11:token=release;object=old;type=private"},
+             f"the signing certificate on the token is not valid now ('Quendarix old signing' valid 2020-01-01 to "
+             f"{self.old.not_valid_after:%Y-%m-%d}): renew it", 1),
         ]
         for name, settings, line, logins in rows:
             with self.subTest(name):
@@ -209,6 +314,77 @@ class TokenSigning(unittest.TestCase):
                 self.assertFalse(os.path.exists(os.path.join(self.work, output)), "something was written")
                 self.assertFalse(os.path.exists(self.built), "the build started")
                 self.assertEqual(self.signings(), signed_before, "signing started")
+
+    def test_a_time_stamped_release_keeps_the_pin_from_the_build_reproduces_and_says_who_signed(self):
+        # A build of its own, in a copy of the tree, through tools that
+        # record their environment; the first time-stamp server fails.
+        source = commit_copy(SOURCE_DIR, os.path.join(self.work, "stamped-source"))
+        run, seen, _ = self.package("stamped", timestamp=f"{self.tsa_url}fail {self.tsa_url}", source=source,
+                                    tools=[self.build_tools])
+        self.assertEqual(run.returncode, 0, run.stderr)
+        for command_line in seen:
+            self.assertNotIn(PIN, command_line)
+        recorded = {tool: open(os.path.join(self.environments, tool)).read() for tool in os.listdir(self.environments)}
+        self.assertLessEqual(set(BUILD_TOOLS) - {"x86_64-w64-mingw32-gcc"}, set(recorded), "a build tool ran unseen")
+        for tool, environments in recorded.items():
+            self.assertNotIn(PIN, environments, tool)
+            self.assertNotIn("QUENDARIX_SIGNING_PASSWORD", environments, tool)
+
+        for name, data in self.files("stamped").items():
+            with self.subTest(name):
+                path = os.path.join(self.work, name + ".stamped")
+                with open(path, "wb") as f:
+                    f.write(data)
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", self.ca, "-TSA-CAfile", self.tsa_ca,
+                                           "-in", path], capture_output=True, text=True)
+                self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+                self.assertIn("Timestamp Server Signature verification: ok", verified.stdout)
+
+        # The rebuild check: reproduced, signed by the renewal, not by the
+        # certificate it replaced.
+        verify = [os.path.join(source, "scripts", "release", "verify.sh"), "--publisher"]
+        release = os.path.join(self.work, "stamped")
+        done = subprocess.run(["bash", *verify, self.leaf.lower(), release], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (0, ["reproduced"]),
+                         done.stdout + done.stderr)
+        done = subprocess.run(["bash", *verify, self.expired, release], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertNotIn("Rebuilding", done.stdout)
+        top = f"quendarix-{os.environ['QUENDARIX_VERSION']}"
+        self.assertEqual(re.findall(r"^(?:signed by|not signed|signature does not).*", done.stdout, re.M), [
+            f"signed by another certificate: {name} ({self.leaf})"
+            for name in (f"{top}-win64/quendarixinstall.exe", f"{top}-win64/quendarixservice.exe", f"{top}-x64.msi")])
+
+    def test_a_time_stamp_server_that_fails_ends_the_run_with_nothing_written(self):
+        run, _, _ = self.package("unstamped", timestamp=f"{self.tsa_url}fail")
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertEqual(run.stderr.splitlines()[-1], "package.sh: no time-stamp server gave quendarixinstall.exe a "
+                         f"valid time stamp: {self.tsa_url}fail (HTTP 500)")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "unstamped")), "something was written")
+
+    def test_the_pin_goes_only_to_a_token_that_needs_it_and_never_on_its_last_try(self):
+        required = PyKCS11.CKF_LOGIN_REQUIRED
+        rows = [  # flags, PIN: the PINs presented, and the line or whether it logged in
+            ("no login needed", 0, PIN, [], False),
+            ("a login needed", required, PIN, [PIN], True),
+            ("the final try", required | PyKCS11.CKF_USER_PIN_FINAL_TRY, PIN, [],
+             "the token says one more wrong PIN locks it (CKF_USER_PIN_FINAL_TRY): nothing was tried; check the PIN "
+             "with the token's own tool first"),
+            ("a locked PIN", required | PyKCS11.CKF_USER_PIN_LOCKED, PIN, [],
+             "the token's PIN is locked: nothing was tried (unlock it with the token's security officer PIN)"),
+            ("no PIN given", required, "", [], "the token needs a PIN: set QUENDARIX_SIGNING_PASSWORD"),
+        ]
+        for name, flags, pin, presented, outcome in rows:
+            with self.subTest(name):
+                logins, said = [], io.StringIO()
+                session = types.SimpleNamespace(login=logins.append)
+                pkcs11_key.MESSAGES = said
+                try:
+                    answer = pkcs11_key.login_once(session, types.SimpleNamespace(flags=flags), pin)
+                except SystemExit as ended:
+                    self.assertEqual(ended.code, 1)
+                    answer = said.getvalue().rstrip("\n")
+                self.assertEqual((logins, answer), (presented, outcome))
 
 
 if __name__ == "__main__":

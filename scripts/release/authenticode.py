@@ -1,0 +1,215 @@
+"""Checks the Authenticode signature of a signed file (a program or an MSI)
+on its own terms: no root store is needed, and none on this machine would be
+Windows' own.
+
+    authenticode.py check FILE [--timestamp]
+        The primary signature is intact: the file's digest is the one signed
+        (osslsigncode computes it), and the signer's certificate, carried in
+        the signature, made the signature. With --timestamp it also carries
+        an RFC 3161 time stamp that is intact: made by a time-stamping
+        certificate, over this signature, at a time when the signing
+        certificate was valid.
+    authenticode.py signer FILE
+        Checks the signature as above and prints the SHA-256 fingerprint
+        (hex, of the DER) of the certificate that made it.
+
+Every problem is one line on standard output and exit code 1. Whether
+Windows trusts the certificates' roots is for Windows to say.
+"""
+
+import datetime
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+from asn1crypto import cms, tsp  # noqa: F401 (tsp: time-stamp contents, parsed once imported)
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+HASHES = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+
+
+def validity(certificate):
+    """(not before, not after) of a certificate, in UTC, on every version of
+    python3-cryptography."""
+    if hasattr(certificate, "not_valid_before_utc"):
+        return certificate.not_valid_before_utc, certificate.not_valid_after_utc
+    utc = datetime.timezone.utc
+    return certificate.not_valid_before.replace(tzinfo=utc), certificate.not_valid_after.replace(tzinfo=utc)
+
+
+class Broken(Exception):
+    """What is wrong with a signature, in one line."""
+
+
+def signature_of(path):
+    """The file's primary signature (DER PKCS#7), or None when it has none."""
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "signature")
+        done = subprocess.run(["osslsigncode", "extract-signature", "-in", path, "-out", out], capture_output=True)
+        if done.returncode != 0 or not os.path.exists(out):
+            return None
+        with open(out, "rb") as f:
+            der = f.read()
+    # Some versions keep a program's WIN_CERTIFICATE header (length,
+    # revision 0x0200, type 2: PKCS#7 signed data) and its padding.
+    if der[:1] != b"\x30" and der[4:8] == b"\x00\x02\x02\x00":
+        der = der[8:]
+    return der
+
+
+def file_digests(path, certificate):
+    """(signed, computed) digest of the file, as osslsigncode reads them (the
+    message digest of a program, the DigitalSignature of an MSI). Some
+    versions read nothing without a CA file: the signer's certificate serves,
+    as whether it is trusted does not matter here."""
+    with tempfile.TemporaryDirectory() as work:
+        anchor = os.path.join(work, "signer.pem")
+        with open(anchor, "wb") as f:
+            f.write(certificate.public_bytes(serialization.Encoding.PEM))
+        done = subprocess.run(["osslsigncode", "verify", "-CAfile", anchor, "-in", path], capture_output=True,
+                              text=True, errors="replace")
+    signed = re.search(r"^Current (message digest|DigitalSignature)\s*:\s*([0-9A-Fa-f]+)", done.stdout, re.M)
+    computed = signed and re.search(rf"^Calculated {signed.group(1)}\s*:\s*([0-9A-Fa-f]+)", done.stdout, re.M)
+    if not signed or not computed:
+        raise Broken("osslsigncode could not read the signed digest")
+    return signed.group(2).lower(), computed.group(1).lower()
+
+
+def attribute(attributes, name):
+    for found in attributes or ():
+        if found["type"].native == name:
+            return found["values"][0]
+    return None
+
+
+def certificate_of(signed_data, signer):
+    """The certificate, carried in the signature, that the signer names."""
+    sid = signer["sid"]
+    for choice in signed_data["certificates"] or ():
+        if choice.name != "certificate":
+            continue
+        certificate = x509.load_der_x509_certificate(choice.chosen.dump())
+        if sid.name == "issuer_and_serial_number":
+            if (certificate.serial_number == sid.chosen["serial_number"].native and
+                    certificate.issuer.public_bytes() == sid.chosen["issuer"].dump()):
+                return certificate
+        else:
+            try:
+                key_id = certificate.extensions.get_extension_for_class(x509.SubjectKeyIdentifier).value.digest
+            except x509.ExtensionNotFound:
+                continue
+            if key_id == sid.chosen.native:
+                return certificate
+    raise Broken("the signer's certificate is not in the signature")
+
+
+def check_signer(signed_data, content, what):
+    """The signer's certificate, once its signature over the signed
+    attributes, and theirs over the content, are shown to hold."""
+    signers = signed_data["signer_infos"]
+    if len(signers) != 1:
+        raise Broken(f"the {what} has {len(signers)} signers, not one")
+    signer = signers[0]
+    algorithm = HASHES.get(signer["digest_algorithm"]["algorithm"].native)
+    if algorithm is None:
+        raise Broken(f"the {what} uses a digest this check does not know")
+    digest = attribute(signer["signed_attrs"], "message_digest")
+    if digest is None or digest.native != _hash(algorithm, content):
+        raise Broken(f"the {what} does not cover what it signs (message digest)")
+    certificate = certificate_of(signed_data, signer)
+    signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # as a SET OF, the form that was signed
+    key = certificate.public_key()
+    try:
+        if isinstance(key, rsa.RSAPublicKey) and signer["signature_algorithm"].signature_algo == "rsassa_pkcs1v15":
+            key.verify(signer["signature"].native, signed, padding.PKCS1v15(), algorithm())
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(signer["signature"].native, signed, ec.ECDSA(algorithm()))
+        else:
+            raise Broken(f"the {what} uses a key or signature kind this check does not know")
+    except InvalidSignature:
+        raise Broken(f"the {what} was not made by the certificate it names") from None
+    return signer, certificate
+
+
+def _hash(algorithm, data):
+    digest = hashes.Hash(algorithm())
+    digest.update(data)
+    return digest.finalize()
+
+
+def check_timestamp(signer, certificate):
+    token = attribute(signer["unsigned_attrs"], "microsoft_time_stamp_token")
+    if token is None:
+        raise Broken("no RFC 3161 time stamp")
+    stamped = token["content"]
+    info = stamped["encap_content_info"]
+    if info["content_type"].native != "tst_info":
+        raise Broken("the time stamp holds no time-stamp information")
+    _, tsa = check_signer(stamped, info["content"].contents, "time stamp")
+    try:
+        usage = tsa.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except x509.ExtensionNotFound:
+        usage = ()
+    if ExtendedKeyUsageOID.TIME_STAMPING not in usage:
+        raise Broken("the time stamp was made by a certificate that is not for time stamping")
+    imprint = info["content"].parsed["message_imprint"]
+    algorithm = HASHES.get(imprint["hash_algorithm"]["algorithm"].native)
+    if algorithm is None or imprint["hashed_message"].native != _hash(algorithm, signer["signature"].native):
+        raise Broken("the time stamp is over another signature")
+    when = info["content"].parsed["gen_time"].native
+    if not validity(certificate)[0] <= when <= validity(certificate)[1]:
+        raise Broken(f"the time stamp ({when:%Y-%m-%d %H:%M:%S} UTC) is outside the signing certificate's validity")
+    if not validity(tsa)[0] <= when <= validity(tsa)[1]:
+        raise Broken("the time stamp's time is outside its own certificate's validity")
+
+
+def check(path, timestamp):
+    """The certificate that made the file's intact primary signature."""
+    der = signature_of(path)
+    if der is None:
+        raise Broken("not signed")
+    try:
+        content = cms.ContentInfo.load(der)
+        signed_data = content["content"]
+        if content["content_type"].native != "signed_data":
+            raise Broken("the signature is not a PKCS#7 signed-data")
+        spc = signed_data["encap_content_info"]["content"].contents
+        signer, certificate = check_signer(signed_data, spc, "signature")
+        signed, computed = file_digests(path, certificate)
+        if signed != computed:
+            raise Broken("the file was changed after it was signed (its digest is not the signed one)")
+        if signed not in spc.hex():
+            raise Broken("the signed digest is not the one osslsigncode reads")
+        if timestamp:
+            check_timestamp(signer, certificate)
+    except (ValueError, TypeError, KeyError) as error:
+        raise Broken(f"the signature cannot be read ({error})") from None
+    return certificate
+
+
+def main():
+    arguments = sys.argv[1:]
+    if len(arguments) in (2, 3) and arguments[0] == "check" and arguments[2:] in ([], ["--timestamp"]):
+        action, path, timestamp = "check", arguments[1], len(arguments) == 3
+    elif len(arguments) == 2 and arguments[0] == "signer":
+        action, path, timestamp = "signer", arguments[1], False
+    else:
+        print("usage: authenticode.py check FILE [--timestamp] | authenticode.py signer FILE")
+        sys.exit(2)
+    try:
+        certificate = check(path, timestamp)
+    except Broken as problem:
+        print(problem)
+        sys.exit(1)
+    if action == "signer":
+        print(certificate.fingerprint(hashes.SHA256()).hex())
+
+
+if __name__ == "__main__":
+    main()
