@@ -119,12 +119,51 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     return reopen ? ReopenedHandle : FileHandle;
 }
 
+// The file opened again is another one when so scripted: its id differs in
+// its lowest bit.
+static bool OtherFile(HANDLE file)
+{
+    return file == ReopenedHandle && Fake.reopenFindsOtherFile;
+}
+
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
 {
     *information = BY_HANDLE_FILE_INFORMATION();
     information->dwVolumeSerialNumber = 0x43000000;
-    information->nFileIndexLow = (file == ReopenedHandle && Fake.reopenFindsOtherFile) ? 2 : 1;
+    const ULONGLONG index = Fake.fileIndex ^ (OtherFile(file) ? 1 : 0);
+    information->nFileIndexLow = static_cast<DWORD>(index & 0xffffffff);
+    information->nFileIndexHigh = static_cast<DWORD>(index >> 32);
     return 1;
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS, LPVOID information, DWORD size)
+{
+    if (!Fake.fileIdSupported || size < sizeof(FILE_ID_INFO)) {
+        Fake.lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    auto* id = static_cast<FILE_ID_INFO*>(information);
+    id->VolumeSerialNumber = 0x4300000000000000ull;
+    memcpy(id->FileId.Identifier, Fake.fileId, sizeof(Fake.fileId));
+    id->FileId.Identifier[0] ^= OtherFile(file) ? 1 : 0;
+    return 1;
+}
+
+DWORD GetFullPathNameA(LPCSTR, DWORD bufferLength, LPSTR buffer, LPSTR*)
+{
+    const std::string& path = Fake.fullPath;
+    if (path.empty()) {
+        Fake.lastError = 0x3;
+        return 0;
+    }
+    if (path.size() >= bufferLength) return static_cast<DWORD>(path.size() + 1);
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+UINT GetDriveTypeA(LPCSTR)
+{
+    return Fake.driveType;
 }
 
 DWORD GetFinalPathNameByHandleA(HANDLE, LPSTR filePath, DWORD filePathSize, DWORD)

@@ -25,9 +25,17 @@ struct FakePlatform {
     DWORD openFileError = 0;
     DWORD resolveError = 0;
     std::string finalPath = "\\\\?\\C:\\Tools\\quendarixservice.exe";
+    // Where the volume has no DOS path: the composed path's full form.
+    std::string fullPath;
+    UINT driveType = DRIVE_FIXED;
     // The file that path names when opened again: the same one unless set.
     DWORD reopenError = 0;
     bool reopenFindsOtherFile = false;
+    // The open file's identity: its 128-bit id, unless the file system does
+    // not support FileIdInfo; then its 64-bit index.
+    bool fileIdSupported = true;
+    BYTE fileId[16] = {0x2a};
+    ULONGLONG fileIndex = 0x2a;
 
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;

@@ -2,6 +2,7 @@
 #include "installer_run.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -115,51 +116,80 @@ TEST_F(RegistrationTest, Uninstall)
 }
 
 // Wine shows resolved paths; what it cannot show is a share's path, a path
-// that cannot be resolved, and the limits of the registered path's length.
-TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItFits)
+// that cannot be resolved, the limits of the registered path's length, and
+// file ids that prove nothing.
+TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
 {
-    const std::string longest = "C:\\" + std::string(1020, 'x');  // 1023 characters
-    const std::string longestShare = "\\\\" + std::string(1021, 's');
+    const std::string longest = "C:\\" + std::string(MAX_PATH - 4, 'x');  // 259 characters: opened again by name
+    const std::string longestShare = "\\\\" + std::string(MAX_PATH - 3, 's');
     const std::string tooLong = "Failed to create service. Error: 0xce";
     const std::string notTheFile = "Failed to create service. Error: 0x7b";
+    const std::string onShare = " is on a network share: the service may not start at boot, and whoever controls the "
+                                "share can replace it. Keep the service on a local disk.";
+    const std::string share = "\\\\server\\share\\Q\\quendarixservice.exe";
     struct Case {
         const char* name;
         std::string finalPath;
-        DWORD openFileError;
-        DWORD resolveError;
         std::string registered;  // the binary path, or the creation failure line
         void (*script)() = [] {};
+        std::string warning = "";  // a line after "Creating service..."
     };
     const Case cases[] = {
-        {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", 0, 0,
-         "\\\\server\\share\\Q\\quendarixservice.exe"},
-        {"the longest path", "\\\\?\\" + longest, 0, 0, longest},
-        {"one character more", "\\\\?\\" + longest + "x", 0, 0, tooLong},
-        {"the longest share path", "\\\\?\\UNC" + longestShare.substr(1), 0, 0, longestShare},
-        {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", 0, 0, tooLong},
-        {"the file cannot be opened", "", 0x20, 0, "Failed to create service. Error: 0x20"},
-        {"the path cannot be resolved", "", 0, 0x1, "Failed to create service. Error: 0x1"},
+        {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", share, [] {}, "Warning: " + share + onShare},
+        {"a mapped drive's letter", "\\\\?\\Z:\\Q\\quendarixservice.exe", "Z:\\Q\\quendarixservice.exe",
+         [] { Fake.driveType = DRIVE_REMOTE; }, "Warning: Z:\\Q\\quendarixservice.exe" + onShare},
+        {"the longest path", "\\\\?\\" + longest, longest},
+        {"one character more", "\\\\?\\" + longest + "x", tooLong},
+        {"the longest share path", "\\\\?\\UNC" + longestShare.substr(1), longestShare, [] {},
+         "Warning: " + longestShare + onShare},
+        {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", tooLong},
+        {"the file cannot be opened", "", "Failed to create service. Error: 0x20", [] { Fake.openFileError = 0x20; }},
+        // A volume without a DOS path: the composed path's full form, when
+        // it leads to the file held.
+        {"no DOS path", "", "C:\\R\\quendarixservice.exe",
+         [] { Fake.resolveError = 0x1; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        {"no DOS path, and the full form is another file", "", notTheFile,
+         [] { Fake.resolveError = 0x3ed; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.reopenFindsOtherFile = true; }},
+        {"no path at all", "", "Failed to create service. Error: 0x3", [] { Fake.resolveError = 0x1; }},
         // A best-fit look-alike of the real name: nothing there, or another file.
-        {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", 0, 0, notTheFile,
+        {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", notTheFile,
          [] { Fake.reopenError = 0x3; }},
-        {"the path names another file", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", 0, 0, notTheFile,
+        {"the path names another file", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", notTheFile,
          [] { Fake.reopenFindsOtherFile = true; }},
-        {"a quote in the path", "\\\\?\\C:\\A\"B\\quendarixservice.exe", 0, 0, notTheFile},
+        {"a quote in the path", "\\\\?\\C:\\A\"B\\quendarixservice.exe", notTheFile},
+        // File ids that cannot tell files apart prove nothing.
+        {"a 128-bit id beyond 64 bits", "\\\\?\\C:\\R\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
+         [] { Fake.fileId[15] = 0x80; }},
+        {"a 128-bit id of zeros", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile, [] { Fake.fileId[0] = 0; }},
+        {"a 128-bit id of ones", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { memset(Fake.fileId, 0xff, sizeof(Fake.fileId)); }},
+        {"no 128-bit ids: the 64-bit index", "\\\\?\\C:\\R\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
+         [] { Fake.fileIdSupported = false; }},
+        {"no 128-bit ids, another file", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { Fake.fileIdSupported = false; Fake.reopenFindsOtherFile = true; }},
+        {"no 128-bit ids, an index of zeros", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { Fake.fileIdSupported = false; Fake.fileIndex = 0; }},
+        {"no 128-bit ids, an index of ones", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { Fake.fileIdSupported = false; Fake.fileIndex = ~0ull; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetFakePlatform();
         Fake.finalPath = c.finalPath;
-        Fake.openFileError = c.openFileError;
-        Fake.resolveError = c.resolveError;
         c.script();
         PlaceFile(Service);
         const RunOutcome outcome = Run({Installer});
         const bool created = c.registered.rfind("Failed", 0) != 0;
         EXPECT_EQ(outcome.exitCode, created ? 0 : 5);
         if (created) {
-            ASSERT_GE(Fake.calls.size(), 8u);
-            EXPECT_NE(Fake.calls[7].find("," + c.registered + ",null,"), std::string::npos) << Fake.calls[7];
+            const auto create = std::find_if(Fake.calls.begin(), Fake.calls.end(), [](const std::string& call) {
+                return call.rfind("CreateServiceA", 0) == 0;
+            });
+            ASSERT_NE(create, Fake.calls.end());
+            EXPECT_NE(create->find("," + c.registered + ",null,"), std::string::npos) << *create;
+            const std::string afterCreating = c.warning.empty() ? "" : c.warning + "\n";
+            EXPECT_NE(outcome.console.find("Creating service...\n" + afterCreating + "quendarix service has been created."),
+                      std::string::npos) << outcome.console;
         } else {
             EXPECT_NE(outcome.console.find("Creating service...\n" + c.registered + "\n"), std::string::npos);
             EXPECT_EQ(std::count_if(Fake.calls.begin(), Fake.calls.end(),

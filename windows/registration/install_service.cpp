@@ -35,10 +35,53 @@ const char LongPathPrefix[] = "\\\\?\\";
 const char LongUncPrefix[] = "\\\\?\\UNC\\";
 const size_t FinalPathSize = MaxBinaryPathLength + 6 + 1;
 
-// Whether `path` names the very file held open as `file`: the same volume
-// and file index. A name the system resolves can still lead elsewhere when
-// read back: a best-fit form of a name the ANSI code page cannot carry
-// ("Wroclaw" for "Wrocław") names a look-alike folder, or nothing.
+// Whether a file id can tell one file from another: a file system that
+// cannot give a unique id answers all ones, and zero when it has none.
+bool ProvesIdentity(const BYTE* id, size_t size)
+{
+    bool allZero = true;
+    bool allOnes = true;
+    for (size_t i = 0; i < size; ++i) {
+        allZero = allZero && id[i] == 0x00;
+        allOnes = allOnes && id[i] == 0xff;
+    }
+    return !allZero && !allOnes;
+}
+
+// Whether two open handles are the same file: the same volume and file id.
+// The 128-bit id of FileIdInfo, as the 64-bit file index is not unique on
+// ReFS (and Dev Drive); that index only where FileIdInfo is not supported.
+// An id that proves nothing never makes two handles the same.
+bool SameFile(HANDLE first, HANDLE second)
+{
+    FILE_ID_INFO firstId = {};
+    FILE_ID_INFO secondId = {};
+    if (GetFileInformationByHandleEx(first, FileIdInfo, &firstId, sizeof(firstId)) &&
+        GetFileInformationByHandleEx(second, FileIdInfo, &secondId, sizeof(secondId))) {
+        const BYTE* id = firstId.FileId.Identifier;
+        return firstId.VolumeSerialNumber == secondId.VolumeSerialNumber &&
+               memcmp(id, secondId.FileId.Identifier, sizeof(firstId.FileId.Identifier)) == 0 &&
+               ProvesIdentity(id, sizeof(firstId.FileId.Identifier));
+    }
+    BY_HANDLE_FILE_INFORMATION firstIndex = {};
+    BY_HANDLE_FILE_INFORMATION secondIndex = {};
+    if (!GetFileInformationByHandle(first, &firstIndex) || !GetFileInformationByHandle(second, &secondIndex)) {
+        return false;
+    }
+    BYTE index[8];
+    for (size_t i = 0; i < 4; ++i) {
+        index[i] = static_cast<BYTE>(firstIndex.nFileIndexLow >> (8 * i));
+        index[4 + i] = static_cast<BYTE>(firstIndex.nFileIndexHigh >> (8 * i));
+    }
+    return firstIndex.dwVolumeSerialNumber == secondIndex.dwVolumeSerialNumber &&
+           firstIndex.nFileIndexHigh == secondIndex.nFileIndexHigh &&
+           firstIndex.nFileIndexLow == secondIndex.nFileIndexLow && ProvesIdentity(index, sizeof(index));
+}
+
+// Whether `path` names the very file held open as `file`. A name the system
+// resolves can still lead elsewhere when read back: a best-fit form of a
+// name the ANSI code page cannot carry ("Wroclaw" for "Wrocław") names a
+// look-alike folder, or nothing.
 bool NamesFile(const char* path, HANDLE file)
 {
     HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -47,29 +90,45 @@ bool NamesFile(const char* path, HANDLE file)
     if (named == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION held = {};
-    BY_HANDLE_FILE_INFORMATION found = {};
-    const bool same = GetFileInformationByHandle(file, &held) && GetFileInformationByHandle(named, &found) &&
-                      held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
-                      held.nFileIndexHigh == found.nFileIndexHigh && held.nFileIndexLow == found.nFileIndexLow;
+    const bool same = SameFile(file, named);
     (void)CloseHandle(named);
     return same;
+}
+
+// Whether a resolved path is on a network share: a "\\server\share" path,
+// or a drive the system reports as remote.
+bool IsOnShare(const char* path)
+{
+    if (strncmp(path, "\\\\", 2) == 0) {
+        return true;
+    }
+    if (path[0] == '\0' || path[1] != ':') {
+        return false;
+    }
+    const char root[] = {path[0], ':', '\\', '\0'};
+    return GetDriveTypeA(root) == DRIVE_REMOTE;
 }
 
 // The path of the open service file as the system resolves it from the
 // handle (links followed, short names and letter case normalised, subst and
 // mapped drives resolved to their real directory or share), without the
-// "\\?\" prefix. Answers false with the last-error code set when it cannot be
-// resolved, does not fit in MaxBinaryPathLength characters, holds '%' (which
-// the manager would expand as an environment variable and so run another
-// file) or '"', or does not lead back to the same file.
-bool ResolveServicePath(HANDLE file, char (&servicePath)[ServicePathSize])
+// "\\?\" prefix. On a volume the mount manager does not know (a RAM disk,
+// some virtual disks and user-mode file systems), which has no such path,
+// the full form of the composed path. Answers false with the last-error code
+// set when it cannot be resolved, is too long to be opened again by name
+// (MAX_PATH for the narrow calls) or registered, holds '%' (which the manager
+// would expand as an environment variable and so run another file) or '"',
+// or does not lead back to the same file.
+bool ResolveServicePath(HANDLE file, const char* composedPath, char (&servicePath)[ServicePathSize])
 {
     char finalPath[FinalPathSize];
-    const DWORD length =
+    DWORD length =
         GetFinalPathNameByHandleA(file, finalPath, sizeof(finalPath), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) {
-        return false;
+        length = GetFullPathNameA(composedPath, sizeof(finalPath), finalPath, nullptr);
+        if (length == 0) {
+            return false;
+        }
     }
     if (length >= sizeof(finalPath)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -86,7 +145,7 @@ bool ResolveServicePath(HANDLE file, char (&servicePath)[ServicePathSize])
     } else if (strncmp(finalPath, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
         path = finalPath + sizeof(LongPathPrefix) - 1;
     }
-    if (strlen(path) > MaxBinaryPathLength) {
+    if (strlen(path) > MaxBinaryPathLength || strlen(path) >= MAX_PATH) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -113,8 +172,16 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     char servicePath[ServicePathSize];
     SC_HANDLE service = nullptr;
-    if (file != INVALID_HANDLE_VALUE && ResolveServicePath(file, servicePath)) {
-        WarnWhenServiceIsReplaceable(file, servicePath);
+    if (file != INVALID_HANDLE_VALUE && ResolveServicePath(file, ServiceExecutablePath, servicePath)) {
+        if (IsOnShare(servicePath)) {
+            // Whoever controls the share decides what runs as LocalSystem
+            // here, and its permissions are the server's to say.
+            ReportLine("Warning: %s is on a network share: the service may not start at boot, and whoever controls "
+                       "the share can replace it. Keep the service on a local disk.",
+                       servicePath);
+        } else {
+            WarnWhenServiceIsReplaceable(file, servicePath);
+        }
         // The manager splits an unquoted path at its first blank, which could
         // start another program (such as C:\Program.exe) in the service's place.
         const char* quote = strchr(servicePath, ' ') != nullptr ? "\"" : "";

@@ -8,6 +8,8 @@
 
 typedef unsigned long DWORD;  // keeps "%lx" right, as on Windows
 typedef unsigned char BYTE;
+typedef unsigned long long ULONGLONG;
+typedef unsigned int UINT;
 typedef int BOOL;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
@@ -55,6 +57,10 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_STOPPED 0x00000001
 #define SERVICE_RUNNING 0x00000004
+#define MAX_PATH 260
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
@@ -84,6 +90,17 @@ struct BY_HANDLE_FILE_INFORMATION {
 };
 typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
 
+enum FILE_INFO_BY_HANDLE_CLASS { FileIdInfo = 18 };
+
+struct FILE_ID_128 {
+    BYTE Identifier[16];
+};
+
+struct FILE_ID_INFO {
+    ULONGLONG VolumeSerialNumber;
+    FILE_ID_128 FileId;
+};
+
 struct SERVICE_STATUS {
     DWORD dwServiceType;
     DWORD dwCurrentState;
@@ -109,7 +126,11 @@ BOOL CloseHandle(HANDLE object);
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
+                                  DWORD size);
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
+UINT GetDriveTypeA(LPCSTR rootPathName);
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
