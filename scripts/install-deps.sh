@@ -21,6 +21,7 @@ packages=(
     mmdebstrap                           # the fresh roots of scripts/test-fresh-root.sh
     hyperfine                            # benchmarks
     git unzip                            # the release's time stamp; checking a release
+    locales                              # Wine in a double-byte code page (ja_JP.UTF-8: 932)
 )
 
 # The SBOM's schema check runs the CycloneDX project's validator (npm); a
@@ -31,11 +32,21 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Wine takes its ANSI code page from the locale: the double-byte tests run
+# in ja_JP.UTF-8, which must be generated.
+if ! locale -a 2>/dev/null | grep -qx 'ja_JP\.utf8'; then
+    echo "Generating the locale ja_JP.UTF-8"
+    "${as_root[@]}" sed -i 's/^# *\(ja_JP\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -qx 'ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | "${as_root[@]}" tee -a /etc/locale.gen >/dev/null
+    "${as_root[@]}" locale-gen >/dev/null
+fi

@@ -161,6 +161,11 @@ DWORD GetFullPathNameA(LPCSTR, DWORD bufferLength, LPSTR buffer, LPSTR*)
     return static_cast<DWORD>(path.size());
 }
 
+BOOL IsDBCSLeadByteEx(UINT, BYTE testChar)
+{
+    return Fake.shiftJis && ((testChar >= 0x81 && testChar <= 0x9f) || (testChar >= 0xe0 && testChar <= 0xfc));
+}
+
 UINT GetDriveTypeA(LPCSTR)
 {
     return Fake.driveType;

@@ -9,6 +9,8 @@
 
 struct FakePlatform {
     // Scripted answers. A nonzero *Error makes that call fail with the code.
+    // The ANSI code page: single-byte, or 932 (Shift-JIS) with its lead bytes.
+    bool shiftJis = false;
     bool tokenOpens = true;
     bool tokenQuerySucceeds = true;
     DWORD tokenIsElevated = 1;

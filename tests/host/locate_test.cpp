@@ -63,6 +63,32 @@ TEST_F(LocateTest, WithoutArgv0TheCurrentDirectoryIsSearched)
     EXPECT_EQ(outcome.console.rfind(Lines({"argv[0] = ", "Found executable at quendarixservice.exe"}), 0), 0u);
 }
 
+// In code page 932 the second byte of a character can be '\\' (ソ is 83 5C,
+// 表 is 95 5C) or a letter: the text is searched by characters.
+TEST_F(LocateTest, TheDirectoryIsFoundByCharactersOfTheCodePage)
+{
+    struct Case {
+        const char* name;
+        bool shiftJis;
+        std::string argv0;
+        size_t directoryLength;
+    };
+    const Case cases[] = {
+        {"a name ending in a trail byte 5C", true, "C:\\Tools\\\x83\\", 9},
+        {"the same bytes in a single-byte code page", false, "C:\\Tools\\\x83\\", 11},
+        {"a folder with a trail byte 5C", true, "C:\\\x95\\\x8e\xa6\\quendarixinstall.exe", 8},
+        {"the installer's name from a trail byte on", true, "C:\\T\\\x83quendarixinstall.exe", 5},
+        {"the same in a single-byte code page", false, "C:\\T\\\x83quendarixinstall.exe", 6},
+        {"a lead byte at the end", true, "C:\\T\\\x83", 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetFakePlatform();
+        Fake.shiftJis = c.shiftJis;
+        EXPECT_EQ(InstallerDirectoryLength(c.argv0.c_str()), c.directoryLength);
+    }
+}
+
 // Directories of 200-character names, so that long paths can be made on disk.
 std::string LongPrefix(size_t length)
 {

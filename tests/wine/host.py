@@ -92,23 +92,25 @@ class Host:
         return condition()
 
 
-def open_host():
-    """This machine's host: Windows itself, or a new Wine prefix."""
+def open_host(locale=None):
+    """This machine's host: Windows itself, or a new Wine prefix (in the
+    Unix locale given, which sets its code pages)."""
     if ON_WINDOWS:
         from windowshost import WindowsHost
         return WindowsHost()
     from wineprefix import WinePrefix
-    return WinePrefix()
+    return WinePrefix(*(locale,) if locale else ())
 
 
 class HostTestCase(unittest.TestCase):
     """A suite that shares one host, with c:\\temp and its programs in C:\\Tools."""
 
     programs = ("quendarixinstall.exe", "quendarixservice.exe")
+    locale = None
 
     @classmethod
     def setUpClass(cls):
-        cls.host = open_host()
+        cls.host = open_host(cls.locale)
         cls.addClassCleanup(cls.host.close)
         cls.host.make_log_directory()
         cls.host.place_programs("C:\\Tools", names=cls.programs)

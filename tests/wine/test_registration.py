@@ -235,5 +235,52 @@ class Registration(HostTestCase):
         self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
 
 
+class DoubleByteCodePage(HostTestCase):
+    """Wine in code page 932 (Shift-JIS), where the second byte of a character
+    can be 0x5C, the byte of "\\": ソ is 83 5C, 表 is 95 5C."""
+
+    locale = "ja_JP.UTF-8"
+
+    @classmethod
+    def setUpClass(cls):
+        if ON_WINDOWS:
+            raise unittest.SkipTest("the hosted runners' code page is a single-byte one")
+        super().setUpClass()
+
+    def tearDown(self):
+        Registration.tearDown(self)
+
+    def run_installer(self, *command):
+        """The transcript in the code page's letters; the log holds the same."""
+        code, console = self.host.elevated(*command)
+        self.assertEqual(self.host.log(), console.replace(b"\r\n", b"\n"))
+        return code, console.decode("cp932").split("\r\n")[:-1]
+
+    def test_paths_are_split_by_characters_not_bytes(self):
+        # The installer saved as ソ.exe and started as C:\Tools\ソ: argv[0]
+        # ends in the byte 5C, which is not a separator.
+        self.host.place_programs(TOOLS, names=("quendarixservice.exe",))
+        shutil.copy(self.host.host_path(INSTALLER), self.host.host_path(TOOLS + "\\ソ.exe"))
+        code, transcript = self.run_installer(TOOLS + "\\ソ")
+        self.assertEqual((code, transcript), (0, ["argv[0] = " + TOOLS + "\\ソ", "Found executable at " + SERVICE] +
+                                              INSTALLED))
+        self.assertEqual(self.run_installer(TOOLS + "\\ソ", "/Uninstall")[0], 0)
+
+        # A program in C:\表示 with C:\ open to Everyone: the walk goes from
+        # the folder to C:\, never to a name cut inside 表.
+        folder = "C:\\表示"
+        self.host.place_programs(folder)
+        undo = self.host.let_everyone_change("C:\\")
+        try:
+            code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
+        finally:
+            undo()
+        self.assertEqual((code, transcript[2:]), (0, INSTALLED[:1] + [
+            "Warning: Everyone can change C:\\. Keep the service where only administrators can change it."] +
+            INSTALLED[1:]))
+        self.assertEqual(self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp932"),
+                         folder + "\\quendarixservice.exe")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

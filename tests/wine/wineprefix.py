@@ -15,12 +15,12 @@ WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
 class WinePrefix(Host):
     limited_by = "the limited token of the launcher's split token"
 
-    def __init__(self):
+    def __init__(self, locale="C.UTF-8"):
         self.path = tempfile.mkdtemp(prefix="quendarix-wine-")
-        # LANG fixes the code pages: UTF-8 file names on Linux, ANSI 1252 and
-        # OEM 850 inside.
+        # LANG fixes the code pages: UTF-8 file names on Linux, and inside
+        # ANSI 1252 and OEM 850 (C.UTF-8), or 932 for both (ja_JP.UTF-8).
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG="C.UTF-8")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LANG=locale)
         self.env.pop("LC_ALL", None)
         self.env.pop("DISPLAY", None)
         try:

@@ -1,5 +1,6 @@
 #include "locate.h"
 
+#include "path_text.h"
 #include "report.h"
 
 #include <climits>
@@ -105,11 +106,22 @@ bool CanOpenForReading(const char* path)
 
 #endif
 
+// The first occurrence of the installer's name that starts a character.
+const char* FindInstallerFileName(const char* argv0)
+{
+    for (const char* at = argv0; *at != '\0'; at = NextCharacter(at)) {
+        if (strncmp(at, InstallerFileName, sizeof(InstallerFileName) - 1) == 0) {
+            return at;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 size_t InstallerDirectoryLength(const char* argv0)
 {
-    const char* occurrence = strstr(argv0, InstallerFileName);
+    const char* occurrence = FindInstallerFileName(argv0);
     if (occurrence != nullptr) {
         return static_cast<size_t>(occurrence - argv0);
     }
@@ -117,9 +129,9 @@ size_t InstallerDirectoryLength(const char* argv0)
     // Started under another name (other letter case, no extension, renamed):
     // the service executable is looked for in the same directory.
     size_t length = 0;
-    for (size_t i = 0; argv0[i] != '\0'; ++i) {
-        const char c = argv0[i];
-        if (c == '\\' || c == '/' || (i == 1 && c == ':' && IsDriveLetter(argv0[0]))) {
+    for (const char* at = argv0; *at != '\0'; at = NextCharacter(at)) {
+        const size_t i = static_cast<size_t>(at - argv0);
+        if (*at == '\\' || *at == '/' || (i == 1 && *at == ':' && IsDriveLetter(argv0[0]))) {
             length = i + 1;
         }
     }

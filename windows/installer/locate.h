@@ -15,5 +15,6 @@ bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath);
 // The length of argv[0]'s leading text that names the installer's directory:
 // the text before the first "quendarixinstall.exe" when argv[0] holds that
 // name exactly, otherwise argv[0]'s directory part (up to and including its
-// last '\' or '/', or its drive "X:"), zero when it has none.
+// last '\' or '/', or its drive "X:"), zero when it has none. Characters of
+// the ANSI code page are searched, never bytes.
 size_t InstallerDirectoryLength(const char* argv0);

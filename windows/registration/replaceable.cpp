@@ -1,5 +1,6 @@
 #include "replaceable.h"
 
+#include "../installer/path_text.h"
 #include "../installer/report.h"
 
 #include <algorithm>
@@ -180,6 +181,7 @@ void AccountName(const char* sidText, char* shown, size_t shownSize)
 
 // Cuts `path` to its folder: "C:\Tools\x.exe" to "C:\Tools", "C:\Tools" to
 // "C:\", "\\server\share\x" to "\\server\share\". False at the volume root.
+// Only a '\' that is a character of its own separates.
 bool ToFolder(char* path)
 {
     size_t root = 0;
@@ -187,14 +189,14 @@ bool ToFolder(char* path)
     if (length >= 3 && path[1] == ':' && path[2] == '\\') {
         root = 3;
     } else if (strncmp(path, "\\\\", 2) == 0) {
-        const char* share = strchr(path + 2, '\\');
-        const char* end = share != nullptr ? strchr(share + 1, '\\') : nullptr;
+        const char* share = FindBackslash(path + 2);
+        const char* end = share != nullptr ? FindBackslash(share + 1) : nullptr;
         root = end != nullptr ? static_cast<size_t>(end - path) + 1 : length;
     }
     if (root == 0 || length <= root) {
         return false;
     }
-    const size_t last = static_cast<size_t>(strrchr(path, '\\') - path);
+    const size_t last = static_cast<size_t>(FindLastBackslash(path) - path);
     path[last < root ? root : last] = '\0';
     return true;
 }

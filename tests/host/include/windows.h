@@ -57,6 +57,7 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_STOPPED 0x00000001
 #define SERVICE_RUNNING 0x00000004
+#define CP_ACP 0
 #define MAX_PATH 260
 #define DRIVE_FIXED 3
 #define DRIVE_REMOTE 4
@@ -131,6 +132,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informa
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
 UINT GetDriveTypeA(LPCSTR rootPathName);
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
