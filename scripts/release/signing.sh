@@ -228,6 +228,8 @@ add_timestamp() {
                 problem="no answer in time"
             elif code=$(grep -m 1 -oE 'code=[0-9]{3}|HTTP status [0-9]{3}' "$log" | grep -oE '[0-9]{3}'); then
                 problem="HTTP $code"
+            elif code=$(grep -m 1 -oE 'unexpected content type.*actual=[^ ]+' "$log" | sed 's/.*actual=//'); then
+                problem="an answer of type $code, not a time stamp"  # OpenSSL 3.5 says no more
             elif grep -qi 'connection refused' "$log"; then
                 problem="connection refused"
             elif grep -qiE 'resolve|name or service not known' "$log"; then
