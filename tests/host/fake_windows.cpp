@@ -1,9 +1,14 @@
 #include "fake_windows.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <list>
+#include <new>
 #include <sstream>
 
 FakePlatform Fake;
@@ -19,6 +24,17 @@ HANDLE const FileHandle = reinterpret_cast<HANDLE>(0x80);
 HANDLE const ReopenedHandle = reinterpret_cast<HANDLE>(0x90);
 SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x100);
 SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x200);
+// Folders opened to read their security: a handle each, from this one on.
+const intptr_t FolderHandles = 0x1000;
+std::vector<std::string> OpenedFolders;
+
+// A security descriptor as GetSecurityInfo hands it out, until LocalFree.
+struct FakeDescriptor {
+    ACL acl;
+    std::string owner;
+    std::vector<std::vector<unsigned char>> aces;
+};
+std::list<FakeDescriptor> Descriptors;
 
 std::string Hex(DWORD value)
 {
@@ -40,6 +56,8 @@ std::string HandleName(const void* handle)
     if (handle == FileHandle) return "file";
     if (handle == ReopenedHandle) return "reopened";
     if (handle == ProcessHandle) return "process";
+    const intptr_t folder = reinterpret_cast<intptr_t>(handle) - FolderHandles;
+    if (folder >= 0 && static_cast<size_t>(folder) < OpenedFolders.size()) return "folder";
     return "?";
 }
 
@@ -67,6 +85,8 @@ std::string FileText(const std::string& path)
 void ResetFakePlatform()
 {
     Fake = FakePlatform();
+    OpenedFolders.clear();
+    Descriptors.clear();
 }
 
 DWORD GetLastError()
@@ -96,6 +116,20 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
                          DWORD informationLength, LPDWORD returnLength)
 {
+    // The permissions walk's questions: who the account is, and whether its
+    // token is split.
+    if (informationClass == TokenUser || informationClass == TokenElevationType) {
+        Fake.calls.push_back("GetTokenInformation(" + HandleName(token) + "," + std::to_string(informationClass) + ")");
+        if (informationClass == TokenUser && informationLength >= sizeof(TOKEN_USER)) {
+            static_cast<TOKEN_USER*>(information)->User.Sid = const_cast<char*>(Fake.installingSid.c_str());
+            return 1;
+        }
+        if (informationClass == TokenElevationType && informationLength >= sizeof(TOKEN_ELEVATION_TYPE)) {
+            *static_cast<TOKEN_ELEVATION_TYPE*>(information) = Fake.elevationType;
+            return 1;
+        }
+        return 0;
+    }
     Fake.calls.push_back("GetTokenInformation(" + HandleName(token) + "," + std::to_string(informationClass) + "," +
                          std::to_string(informationLength) + "," + std::to_string(*returnLength) + ")");
     if (!Fake.tokenQuerySucceeds || informationLength < sizeof(TOKEN_ELEVATION)) return 0;
@@ -109,10 +143,101 @@ BOOL CloseHandle(HANDLE object)
     return 1;
 }
 
+HLOCAL LocalFree(HLOCAL memory)
+{
+    for (auto d = Descriptors.begin(); d != Descriptors.end(); ++d) {
+        if (&*d == memory) {
+            Descriptors.erase(d);
+            return nullptr;
+        }
+    }
+    free(memory);  // a SID or its text, from the conversions below
+    return nullptr;
+}
+
+// SIDs are their own text here.
+BOOL ConvertSidToStringSidA(PSID sid, LPSTR* text)
+{
+    *text = strdup(static_cast<const char*>(sid));
+    return *text != nullptr;
+}
+
+BOOL ConvertStringSidToSidA(LPCSTR text, PSID* sid)
+{
+    *sid = strdup(text);
+    return *sid != nullptr;
+}
+
+BOOL LookupAccountSidA(LPCSTR, PSID sid, LPSTR name, LPDWORD nameLength, LPSTR domain, LPDWORD domainLength,
+                       SID_NAME_USE*)
+{
+    const std::string text = static_cast<const char*>(sid);
+    const std::map<std::string, std::pair<std::string, std::string>> names = {
+        {"S-1-1-0", {"", "Everyone"}},
+        {"S-1-5-11", {"NT AUTHORITY", "Authenticated Users"}},
+        {"S-1-5-32-545", {"BUILTIN", "Users"}},
+        {Fake.installingSid, {"HOST", "admin"}},
+    };
+    const auto found = names.find(text);
+    if (found == names.end()) return 0;
+    (void)snprintf(domain, *domainLength, "%s", found->second.first.c_str());
+    (void)snprintf(name, *nameLength, "%s", found->second.second.c_str());
+    return 1;
+}
+
+// The program's own security under its resolved path, a folder's under its
+// own; unscripted objects have the default.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
+                      PSECURITY_DESCRIPTOR* descriptor)
+{
+    std::string path = Fake.finalPath.rfind("\\\\?\\", 0) == 0 ? Fake.finalPath.substr(4) : Fake.finalPath;
+    if (handle != FileHandle) path = OpenedFolders.at(static_cast<size_t>(reinterpret_cast<intptr_t>(handle) - FolderHandles));
+    const FakeObject object = Fake.objects.count(path) != 0 ? Fake.objects[path] : FakeObject();
+    if (!object.readable) return ERROR_ACCESS_DENIED;
+    FakeDescriptor& d = Descriptors.emplace_back();
+    d.acl = ACL();
+    d.acl.AceCount = static_cast<WORD>(object.entries.size());
+    d.owner = object.owner;
+    for (const AccessEntryText& entry : object.entries) {
+        const size_t sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+        std::vector<unsigned char> bytes(std::max(sizeof(ACCESS_ALLOWED_ACE), sidAt + entry.sid.size() + 1));
+        auto* ace = new (bytes.data()) ACCESS_ALLOWED_ACE();
+        ace->Header.AceType = entry.type;
+        ace->Header.AceFlags = entry.flags;
+        ace->Mask = entry.mask;
+        memcpy(bytes.data() + sidAt, entry.sid.c_str(), entry.sid.size() + 1);
+        d.aces.push_back(std::move(bytes));
+    }
+    *owner = d.owner.empty() ? nullptr : const_cast<char*>(d.owner.c_str());
+    *dacl = &d.acl;
+    *descriptor = &d;
+    return ERROR_SUCCESS;
+}
+
+BOOL GetAce(PACL acl, DWORD index, LPVOID* ace)
+{
+    for (FakeDescriptor& d : Descriptors) {
+        if (&d.acl == acl && index < d.aces.size()) {
+            *ace = d.aces[index].data();
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // The service file's open, then the open of the path about to be registered
 // (asking only to read attributes).
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
+    if (desiredAccess == READ_CONTROL) {  // a folder, to read its security
+        Fake.calls.push_back("CreateFileA(" + Text(fileName) + ",security)");
+        if (Fake.objects.count(fileName) != 0 && !Fake.objects[fileName].opens) {
+            Fake.lastError = ERROR_ACCESS_DENIED;
+            return INVALID_HANDLE_VALUE;
+        }
+        OpenedFolders.push_back(fileName);
+        return reinterpret_cast<HANDLE>(FolderHandles + static_cast<intptr_t>(OpenedFolders.size() - 1));
+    }
     const bool reopen = desiredAccess == FILE_READ_ATTRIBUTES;
     const std::string call = reopen ? "CreateFileA(" + Text(fileName) + ",attributes)" : "CreateFileA(" + Text(fileName) + ")";
     if (!Answer(call, reopen ? Fake.reopenError : Fake.openFileError)) return INVALID_HANDLE_VALUE;

@@ -4,8 +4,29 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
+
+// A DACL entry with its account's SID as text.
+struct AccessEntryText {
+    std::string sid;
+    BYTE type;
+    BYTE flags;
+    DWORD mask;
+};
+
+// One object's security as GetSecurityInfo reads it.
+struct FakeObject {
+    bool opens = true;     // its folder can be opened to read its security
+    bool readable = true;  // its security descriptor can be read
+    std::string owner = "S-1-5-32-544";
+    std::vector<AccessEntryText> entries = {
+        {"S-1-5-18", ACCESS_ALLOWED_ACE_TYPE, 0, 0x1f01ff},
+        {"S-1-5-32-544", ACCESS_ALLOWED_ACE_TYPE, 0, 0x1f01ff},
+        {"S-1-5-32-545", ACCESS_ALLOWED_ACE_TYPE, 0, 0x1200a9},
+    };
+};
 
 struct FakePlatform {
     // Scripted answers. A nonzero *Error makes that call fail with the code.
@@ -38,6 +59,14 @@ struct FakePlatform {
     bool fileIdSupported = true;
     BYTE fileId[16] = {0x2a};
     ULONGLONG fileIndex = 0x2a;
+
+    // Who may change the program and the folders above it, by path (the
+    // program's own under its resolved path); others are the default: owned
+    // by Administrators, only read by Users.
+    std::map<std::string, FakeObject> objects;
+    // The installing account, and whether its token is split (UAC).
+    std::string installingSid = "S-1-5-21-7-8-9-1001";
+    TOKEN_ELEVATION_TYPE elevationType = TokenElevationTypeDefault;
 
     // What happened: one entry a call, with the values that matter.
     std::vector<std::string> calls;

@@ -71,6 +71,18 @@ class Host:
         except FileNotFoundError:
             return None
 
+    def account(self):
+        """The running account as the installer names it: DOMAIN\\name."""
+        _, out = self.query("cmd", "/c", "echo %USERDOMAIN%\\%USERNAME%")
+        return out.decode("latin-1").strip()
+
+    def own_warnings(self, path):
+        """What the installer says of the program at `path` (as registered)
+        for its own account: on a split token (UAC), whose unelevated twin
+        holds the same SID, the account may not own or be able to change it.
+        None here; each host says."""
+        return []
+
     def make_log_directory(self):
         os.makedirs(self.host_path("C:\\temp"), exist_ok=True)
 

@@ -22,6 +22,13 @@ INSTALLED = ["Creating service...", "quendarix service has been created.",
              "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."]
 
 
+def installed(host, path, *warnings):
+    """An install's lines after the probe for the program registered at
+    `path`: the installing account's own line where the host has one, then
+    the other warnings, between "Creating service..." and the rest."""
+    return INSTALLED[:1] + host.own_warnings(path) + list(warnings) + INSTALLED[1:]
+
+
 class Registration(HostTestCase):
     def tearDown(self):
         # Leave no registration behind for the next test.
@@ -43,7 +50,7 @@ class Registration(HostTestCase):
 
     def test_install_then_uninstall_a_running_service(self):
         code, transcript = self.run_installer(INSTALLER)
-        self.assertEqual((code, transcript), (0, PROBE + INSTALLED))
+        self.assertEqual((code, transcript), (0, PROBE + installed(self.host, SERVICE)))
         values = self.host.registry_values()
         self.assertEqual(values["DisplayName"], "Quendarix")
         self.assertEqual(values["Description"], "Quendarix control")
@@ -58,7 +65,7 @@ class Registration(HostTestCase):
         # A second install fails at creation and leaves the first one alone.
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript),
-                         (5, PROBE + ["Creating service...", "Failed to create service. Error: 0x431"]))
+                         (5, PROBE + installed(self.host, SERVICE)[:-3] + ["Failed to create service. Error: 0x431"]))
         self.assertEqual(self.host.registry_values(), values)
         self.assertEqual(self.host.service_state(), "4  RUNNING")
 
@@ -75,7 +82,8 @@ class Registration(HostTestCase):
         probe = ["argv[0] = " + installer, "Found executable at " + service]
 
         code, transcript = self.run_installer(installer)
-        self.assertEqual((code, transcript), (5, probe + INSTALLED[:3] + ["Failed to start service. Error: 0xc1"]))
+        self.assertEqual((code, transcript),
+                         (5, probe + installed(self.host, service)[:-1] + ["Failed to start service. Error: 0xc1"]))
         values = self.host.registry_values()
         self.assertEqual((values["Start"], values["ImagePath"]), ("0x2", service))
         self.assertEqual(self.host.service_state(), "1  STOPPED")
@@ -145,7 +153,7 @@ class Registration(HostTestCase):
                                      (5, ["Creating service...", "Failed to create service. Error: 0x7b"]))
                     self.assertIsNone(self.host.registry_values())
                     continue
-                self.assertEqual((code, transcript[2:]), (0, INSTALLED))
+                self.assertEqual((code, transcript[2:]), (0, installed(self.host, image_path.strip('"'))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], image_path)
                 self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
                 code, transcript = self.run_installer(*command("/Uninstall"))
@@ -167,7 +175,7 @@ class Registration(HostTestCase):
                 finally:
                     undo()
                 self.assertEqual((code, transcript),
-                                 (0, PROBE + INSTALLED[:1] + [warning.format("Everyone", loosened)] + INSTALLED[1:]))
+                                 (0, PROBE + installed(self.host, SERVICE, warning.format("Everyone", loosened))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], SERVICE)
                 code, transcript = self.run_installer(INSTALLER, "/Uninstall")
                 self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
@@ -184,15 +192,50 @@ class Registration(HostTestCase):
             probe = ["argv[0] = " + installer, "Found executable at " + service]
             code, transcript = self.run_installer(installer)
             print(f"\n  {transcript[3]}", flush=True)
-            self.assertEqual((code, transcript), (0, probe + INSTALLED[:1] + [
-                warning.format("NT AUTHORITY\\Authenticated Users", service)] + INSTALLED[1:]))
+            self.assertEqual((code, transcript), (0, probe + installed(
+                self.host, service, warning.format("NT AUTHORITY\\Authenticated Users", service))))
             self.assertEqual(self.run_installer(installer, "/Uninstall")[0], 0)
             self.assert_gone()
             for command in (["icacls", loose, "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
-                             "*S-1-5-18:(OI)(CI)F", "*S-1-5-32-545:(OI)(CI)RX"], ["icacls", service, "/reset"]):
+                             "*S-1-5-18:(OI)(CI)F", "*S-1-5-32-545:(OI)(CI)RX"], ["icacls", service, "/reset"],
+                            ["icacls", loose, "/setowner", "*S-1-5-32-544", "/t"]):
                 subprocess.run(command, check=True, capture_output=True)
             code, transcript = self.run_installer(installer)
-            self.assertEqual((code, transcript), (0, probe + INSTALLED))
+            self.assertEqual((code, transcript), (0, probe + installed(self.host, service)))
+
+    def test_windows_only_the_account_s_profile_a_data_drive_and_a_share(self):
+        """What Wine cannot show: a program in the running account's own
+        profile (its own line on a split token only), a restricted folder on
+        a data drive's root (none: the root itself cannot be deleted), and a
+        program reached through a share (the share's line, and no walk)."""
+        keep = " Keep the service where only administrators can change it."
+        rows = []
+        if ON_WINDOWS:
+            profile = os.path.join(os.environ["USERPROFILE"], "Downloads", "QuendarixTest")
+            split = self.host.token_split()
+            print(f"\n  the account's token is {'split' if split else 'not split'}", flush=True)
+            own = [f"Warning: {self.host.account()} can change {profile}\\quendarixservice.exe without elevation." + keep]
+            rows.append(("the account's profile", profile, profile, own if split else []))
+            drive = self.host.data_drive()
+            rows.append(("a data drive's root", drive and drive + "\\Quendarix", drive and drive + "\\Quendarix", []))
+            share = "\\\\localhost\\C$\\Tools"
+            rows.append(("a share", TOOLS, share, [f"Warning: {share}\\quendarixservice.exe is on a network share: the "
+                                                  "service may not start at boot, and whoever controls the share can "
+                                                  "replace it. Keep the service on a local disk."]))
+        else:
+            rows = [(name, None, None, None) for name in ("the account's profile", "a data drive's root", "a share")]
+        for name, folder, started_from, warnings in rows:
+            with self.subTest(row=name):
+                if folder is None:
+                    self.skip_row("Wine has no Windows profile permissions, one volume and no shares"
+                                  if not ON_WINDOWS else "no fixed drive other than C:")
+                self.host.place_programs(folder, restricted=name != "the account's profile")
+                code, transcript = self.run_installer(started_from + "\\quendarixinstall.exe")
+                print(f"\n  {name}: exit code {code}, {transcript[3:4]}", flush=True)
+                self.assertEqual(transcript[2:3 + len(warnings)], INSTALLED[:1] + warnings)
+                self.assertEqual(self.host.registry_values()["ImagePath"], started_from + "\\quendarixservice.exe")
+                self.assertEqual(self.run_installer(started_from + "\\quendarixinstall.exe", "/Uninstall")[0], 0)
+                self.assert_gone()
 
     def test_a_folder_name_the_code_page_cannot_carry_is_never_stood_in_for(self):
         # "ł" is not in code page 1252: argv[0] arrives with the look-alike "l".
@@ -229,7 +272,8 @@ class Registration(HostTestCase):
         self.host.place_programs(carried)
         code, transcript = self.run_installer(carried + "\\quendarixinstall.exe")
         self.assertEqual((code, transcript), (0, ["argv[0] = " + carried + "\\quendarixinstall.exe",
-                                                  "Found executable at " + carried + "\\quendarixservice.exe"] + INSTALLED))
+                                                  "Found executable at " + carried + "\\quendarixservice.exe"] +
+                                                 installed(self.host, carried + "\\quendarixservice.exe")))
         image_path = self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp850")  # reg's OEM page
         self.assertEqual(image_path, '"' + carried + '\\quendarixservice.exe"')
         self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
@@ -263,7 +307,7 @@ class DoubleByteCodePage(HostTestCase):
         shutil.copy(self.host.host_path(INSTALLER), self.host.host_path(TOOLS + "\\ソ.exe"))
         code, transcript = self.run_installer(TOOLS + "\\ソ")
         self.assertEqual((code, transcript), (0, ["argv[0] = " + TOOLS + "\\ソ", "Found executable at " + SERVICE] +
-                                              INSTALLED))
+                                              installed(self.host, SERVICE)))
         self.assertEqual(self.run_installer(TOOLS + "\\ソ", "/Uninstall")[0], 0)
 
         # A program in C:\表示 with C:\ open to Everyone: the walk goes from
@@ -275,9 +319,9 @@ class DoubleByteCodePage(HostTestCase):
             code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
         finally:
             undo()
-        self.assertEqual((code, transcript[2:]), (0, INSTALLED[:1] + [
-            "Warning: Everyone can change C:\\. Keep the service where only administrators can change it."] +
-            INSTALLED[1:]))
+        self.assertEqual((code, transcript[2:]), (0, installed(
+            self.host, folder + "\\quendarixservice.exe",
+            "Warning: Everyone can change C:\\. Keep the service where only administrators can change it.")))
         self.assertEqual(self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp932"),
                          folder + "\\quendarixservice.exe")
 

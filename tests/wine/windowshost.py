@@ -7,6 +7,7 @@ no split token, a local standard user; close() removes them again.
 
 import csv
 import os
+import re
 import secrets
 import shutil
 import subprocess
@@ -53,6 +54,29 @@ class WindowsHost(Host):
         self.limited_by = "the limited token of the account's split token"
         self.place_programs(LAUNCHERS, names=("elevated_launch.exe", "limited_launch.exe"))
 
+    def own_warnings(self, path):
+        """None: the folders made here get the README's permissions and
+        owner."""
+        return []
+
+    def token_split(self):
+        """Whether the account's token is split: UAC on (EnableLUA), and not
+        the built-in Administrator (RID 500)."""
+        code, out = self.query("reg", "query", r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System",
+                               "/v", "EnableLUA")
+        lua = code == 0 and re.search(r"EnableLUA\s+REG_DWORD\s+0x1\b", out.decode("latin-1")) is not None
+        _, out = self.query("whoami", "/user", "/fo", "csv", "/nh")
+        rows = list(csv.reader(out.decode("latin-1").splitlines()))
+        return lua and not (rows and rows[0][-1].endswith("-500"))
+
+    def data_drive(self):
+        """A fixed drive other than C: ("D:"), or None."""
+        import ctypes
+        for letter in "DEFGHIJKLMNOP":
+            if ctypes.windll.kernel32.GetDriveTypeW(letter + ":\\") == 3:  # DRIVE_FIXED
+                return letter + ":"
+        return None
+
     def close(self):
         for drive in self.drives:
             subprocess.run(["subst", drive, "/d"], capture_output=True)
@@ -76,6 +100,8 @@ class WindowsHost(Host):
                 subprocess.run(["icacls", directory, *RESTRICT], check=True, capture_output=True)
         for name in names:
             shutil.copy(os.path.join(PROGRAMS, name), directory)
+        if restricted and os.path.dirname(directory.rstrip("\\")) == directory[:3]:
+            subprocess.run(["icacls", directory, "/setowner", "*S-1-5-32-544", "/t"], check=True, capture_output=True)
 
     def query(self, *arguments, timeout=120):
         """Runs a Windows command line; answers (exit code, stdout bytes)."""

@@ -39,6 +39,15 @@ class WinePrefix(Host):
         subprocess.run([WINESERVER, "-w"], env=self.env, check=False)
         shutil.rmtree(self.path, ignore_errors=True)
 
+    def own_warnings(self, path):
+        """Wine's tokens are split (Wine 8 and 10 alike, elevated or not), and
+        the prefix's files are owned by the installing account: its line
+        comes on every install."""
+        if not hasattr(self, "installing_account"):
+            self.installing_account = self.account()
+        return [f"Warning: {self.installing_account} can change {path} without elevation. Keep the service where "
+                "only administrators can change it."]
+
     def host_path(self, windows_path):
         """C:\\x\\y -> the file inside the prefix."""
         assert windows_path[:3].upper() == "C:\\"

@@ -4,15 +4,14 @@
 #include "../installer/report.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 #if defined(_WIN32)
 #include <aclapi.h>
 #include <sddl.h>
-
-#include <cstdio>
-#include <cstdlib>
 #endif
 
 namespace {
@@ -22,6 +21,9 @@ const char* const TrustedAccountSids[] = {
     "S-1-5-32-544",  // Administrators
     "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
 };
+// OWNER RIGHTS: an entry for it gives the object's owner those rights, and
+// takes away the owner's own right to change the permissions.
+const char OwnerRightsSid[] = "S-1-3-4";
 
 // Rights that let an account replace the program: by writing or deleting
 // the file, or by changing who may.
@@ -42,28 +44,71 @@ bool IsTrusted(const char* sid, const char* installingAccountSid)
            strcmp(sid, installingAccountSid) == 0;
 }
 
+DWORD ReplacingRights(ServiceObject object, bool volumeRoot)
+{
+    const DWORD rights = object == ServiceObject::File     ? FileReplacingRights
+                         : object == ServiceObject::Folder ? FolderReplacingRights
+                                                           : FolderAboveReplacingRights;
+    // A volume's root can be neither deleted nor renamed.
+    return volumeRoot ? rights & ~static_cast<DWORD>(DELETE) : rights;
+}
+
+// An entry that grants, on the object itself: allowing, conditional
+// allowing (Dynamic Access Control) too, and not only inherited by others.
+bool GrantsOnObject(const AccessEntry& entry, DWORD rights)
+{
+    return (entry.type == ACCESS_ALLOWED_ACE_TYPE || entry.type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) &&
+           (entry.flags & INHERIT_ONLY_ACE) == 0 && (entry.mask & rights) != 0;
+}
+
+// Whether the owner can replace the object: by changing its permissions,
+// unless an OWNER RIGHTS entry on it says what the owner may; then by what
+// those entries grant.
+bool OwnerCanReplace(const ObjectSecurity& security, DWORD rights)
+{
+    bool ownerRightsSaid = false;
+    bool ownerRightsReplace = false;
+    for (size_t i = 0; i < security.entryCount; ++i) {
+        const AccessEntry& entry = security.entries[i];
+        if (strcmp(entry.accountSid, OwnerRightsSid) == 0 && (entry.flags & INHERIT_ONLY_ACE) == 0) {
+            ownerRightsSaid = true;
+            ownerRightsReplace = ownerRightsReplace || GrantsOnObject(entry, rights);
+        }
+    }
+    return !ownerRightsSaid || ownerRightsReplace;
+}
+
 }  // namespace
 
-const char* FindReplacingAccount(ServiceObject object, const char* ownerSid, const AccessEntry* entries,
-                                 size_t entryCount, const char* installingAccountSid)
+const char* FindReplacingAccount(ServiceObject object, const ObjectSecurity& security,
+                                 const char* installingAccountSid)
 {
-    if (ownerSid != nullptr && !IsTrusted(ownerSid, installingAccountSid)) {
-        return ownerSid;
+    const DWORD rights = ReplacingRights(object, security.volumeRoot);
+    const char* owner = security.ownerSid;
+    if (owner != nullptr && !IsTrusted(owner, installingAccountSid) && OwnerCanReplace(security, rights)) {
+        return owner;
     }
-    const DWORD replacing = object == ServiceObject::File     ? FileReplacingRights
-                            : object == ServiceObject::Folder ? FolderReplacingRights
-                                                              : FolderAboveReplacingRights;
-    for (size_t i = 0; i < entryCount; ++i) {
-        const AccessEntry& entry = entries[i];
-        if (entry.type == ACCESS_ALLOWED_ACE_TYPE && (entry.flags & INHERIT_ONLY_ACE) == 0 &&
-            (entry.mask & replacing) != 0 && !IsTrusted(entry.accountSid, installingAccountSid)) {
+    for (size_t i = 0; i < security.entryCount; ++i) {
+        const AccessEntry& entry = security.entries[i];
+        if (strcmp(entry.accountSid, OwnerRightsSid) != 0 && GrantsOnObject(entry, rights) &&
+            !IsTrusted(entry.accountSid, installingAccountSid)) {
             return entry.accountSid;
         }
     }
     return nullptr;
 }
 
-#if defined(_WIN32)
+bool AccountCanReplace(ServiceObject object, const ObjectSecurity& security, const char* accountSid)
+{
+    const DWORD rights = ReplacingRights(object, security.volumeRoot);
+    if (security.ownerSid != nullptr && strcmp(security.ownerSid, accountSid) == 0 &&
+        OwnerCanReplace(security, rights)) {
+        return true;
+    }
+    return std::any_of(security.entries, security.entries + security.entryCount, [&](const AccessEntry& entry) {
+        return strcmp(entry.accountSid, accountSid) == 0 && GrantsOnObject(entry, rights);
+    });
+}
 
 namespace {
 
@@ -85,8 +130,10 @@ bool CopySidText(PSID sid, char (&text)[SidTextSize])
     return true;
 }
 
-// The SID of the account that runs the installer.
-bool InstallingAccountSid(char (&sid)[SidTextSize])
+// The SID of the account that runs the installer, and whether its token is
+// split (UAC): then its unelevated twin, which any program the account runs
+// without elevation has, holds the same SID.
+bool ReadInstallingAccount(char (&sid)[SidTextSize], bool& split)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -97,19 +144,30 @@ bool InstallingAccountSid(char (&sid)[SidTextSize])
         BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } information = {};
     DWORD length = 0;
+    TOKEN_ELEVATION_TYPE elevationType = TokenElevationTypeDefault;
     const bool read = GetTokenInformation(token, TokenUser, &information, sizeof(information), &length) &&
-                      CopySidText(information.user.User.Sid, sid);
+                      CopySidText(information.user.User.Sid, sid) &&
+                      GetTokenInformation(token, TokenElevationType, &elevationType, sizeof(elevationType),
+                                          &length);
     (void)CloseHandle(token);
+    split = elevationType != TokenElevationTypeDefault;
     return read;
 }
 
-// Reads the owner and DACL of the object behind `handle` and copies the SID
-// of the replacing account found there into `found` (empty when there is
-// none). False when they cannot be read.
-bool FindReplacingAccountOf(HANDLE handle, ServiceObject object, const char* installingSid,
-                            char (&found)[SidTextSize])
+// The owner and DACL of the object behind a handle, in string form.
+struct ReadSecurity {
+    ObjectSecurity security;
+    char ownerSid[SidTextSize];
+    AccessEntry* entries;
+    char (*sids)[SidTextSize];
+};
+
+// Reads the owner and DACL of the object behind `handle`; false when they
+// cannot be read. FreeSecurity releases what it holds, read or not.
+bool ReadSecurityOf(HANDLE handle, bool volumeRoot, ReadSecurity& read)
 {
-    found[0] = '\0';
+    read = {};
+    read.security.volumeRoot = volumeRoot;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -119,44 +177,48 @@ bool FindReplacingAccountOf(HANDLE handle, ServiceObject object, const char* ins
     }
     // No DACL at all: everyone has every right.
     const DWORD aceCount = dacl != nullptr ? dacl->AceCount : 1;
-    auto* entries = static_cast<AccessEntry*>(calloc(aceCount, sizeof(AccessEntry)));
-    auto* sids = static_cast<char(*)[SidTextSize]>(calloc(aceCount, SidTextSize));
-    char ownerSid[SidTextSize];
-    bool read = entries != nullptr && sids != nullptr && (owner == nullptr || CopySidText(owner, ownerSid));
+    read.entries = static_cast<AccessEntry*>(calloc(aceCount, sizeof(AccessEntry)));
+    read.sids = static_cast<char(*)[SidTextSize]>(calloc(aceCount, SidTextSize));
+    bool readable = read.entries != nullptr && read.sids != nullptr &&
+                    (owner == nullptr || CopySidText(owner, read.ownerSid));
     size_t entryCount = 0;
-    if (read && dacl == nullptr) {
-        (void)snprintf(sids[0], SidTextSize, "%s", "S-1-1-0");
-        entries[entryCount++] = {sids[0], ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL};
+    if (readable && dacl == nullptr) {
+        (void)snprintf(read.sids[0], SidTextSize, "%s", "S-1-1-0");
+        read.entries[entryCount++] = {read.sids[0], ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL};
     }
-    for (DWORD i = 0; read && dacl != nullptr && i < aceCount; ++i) {
+    for (DWORD i = 0; readable && dacl != nullptr && i < aceCount; ++i) {
         LPVOID ace = nullptr;
         if (!GetAce(dacl, i, &ace)) {
-            read = false;
+            readable = false;
             break;
         }
         const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+        // A conditional entry (Dynamic Access Control) is laid out as a plain
+        // one, its condition after the SID. Denying entries are not read:
+        // what they take away is not weighed here.
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
             continue;
         }
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (!CopySidText(&allowed->SidStart, sids[entryCount])) {
-            read = false;
+        if (!CopySidText(&allowed->SidStart, read.sids[entryCount])) {
+            readable = false;
             break;
         }
-        entries[entryCount] = {sids[entryCount], header->AceType, header->AceFlags, allowed->Mask};
+        read.entries[entryCount] = {read.sids[entryCount], header->AceType, header->AceFlags, allowed->Mask};
         ++entryCount;
     }
-    if (read) {
-        const char* account = FindReplacingAccount(object, owner != nullptr ? ownerSid : nullptr, entries,
-                                                    entryCount, installingSid);
-        if (account != nullptr) {
-            (void)snprintf(found, sizeof(found), "%s", account);
-        }
-    }
-    free(sids);
-    free(entries);
     (void)LocalFree(descriptor);
-    return read;
+    read.security.ownerSid = owner != nullptr ? read.ownerSid : nullptr;
+    read.security.entries = read.entries;
+    read.security.entryCount = entryCount;
+    return readable;
+}
+
+void FreeSecurity(ReadSecurity& read)
+{
+    free(read.sids);
+    free(read.entries);
+    read = {};
 }
 
 // "DOMAIN\name", or the name alone when there is no domain, or the SID
@@ -179,21 +241,29 @@ void AccountName(const char* sidText, char* shown, size_t shownSize)
     (void)LocalFree(sid);
 }
 
+// The length of the volume's root at the start of `path`: "C:\", or
+// "\\server\share\"; 0 when there is none.
+size_t RootLength(const char* path)
+{
+    const size_t length = strlen(path);
+    if (length >= 3 && path[1] == ':' && path[2] == '\\') {
+        return 3;
+    }
+    if (strncmp(path, "\\\\", 2) == 0) {
+        const char* share = FindBackslash(path + 2);
+        const char* end = share != nullptr ? FindBackslash(share + 1) : nullptr;
+        return end != nullptr ? static_cast<size_t>(end - path) + 1 : length;
+    }
+    return 0;
+}
+
 // Cuts `path` to its folder: "C:\Tools\x.exe" to "C:\Tools", "C:\Tools" to
 // "C:\", "\\server\share\x" to "\\server\share\". False at the volume root.
 // Only a '\' that is a character of its own separates.
 bool ToFolder(char* path)
 {
-    size_t root = 0;
-    const size_t length = strlen(path);
-    if (length >= 3 && path[1] == ':' && path[2] == '\\') {
-        root = 3;
-    } else if (strncmp(path, "\\\\", 2) == 0) {
-        const char* share = FindBackslash(path + 2);
-        const char* end = share != nullptr ? FindBackslash(share + 1) : nullptr;
-        root = end != nullptr ? static_cast<size_t>(end - path) + 1 : length;
-    }
-    if (root == 0 || length <= root) {
+    const size_t root = RootLength(path);
+    if (root == 0 || strlen(path) <= root) {
         return false;
     }
     const size_t last = static_cast<size_t>(FindLastBackslash(path) - path);
@@ -201,50 +271,82 @@ bool ToFolder(char* path)
     return true;
 }
 
+void ReportUnknown(const char* path)
+{
+    ReportLine("Warning: cannot tell who may change %s. Keep the service where only administrators can change it.",
+               path);
+}
+
 }  // namespace
 
 void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
 {
     char installingSid[SidTextSize];
-    if (!InstallingAccountSid(installingSid)) {
+    bool split = true;
+    if (!ReadInstallingAccount(installingSid, split)) {
+        ReportUnknown(path);
         return;
     }
+    // What the account itself can replace is said only on a split token; on
+    // one that is not, only the account and administrators hold that SID.
+    char ownPath[PathSize] = "";
+    char otherSid[SidTextSize] = "";
+    char otherPath[PathSize] = "";
+    char unknownPath[PathSize] = "";
+
     char current[PathSize];
     (void)snprintf(current, sizeof(current), "%s", path);
     ServiceObject object = ServiceObject::File;
     HANDLE handle = file;
     for (;;) {
-        char account[SidTextSize];
-        const bool read = FindReplacingAccountOf(handle, object, installingSid, account);
+        ReadSecurity read = {};
+        const bool readable = ReadSecurityOf(handle, RootLength(current) == strlen(current), read);
         if (handle != file) {
             (void)CloseHandle(handle);
         }
-        if (!read) {
-            return;
+        if (!readable) {
+            FreeSecurity(read);
+            (void)snprintf(unknownPath, sizeof(unknownPath), "%s", current);
+            break;
         }
-        if (account[0] != '\0') {
-            char name[520];
-            AccountName(account, name, sizeof(name));
-            ReportLine("Warning: %s can change %s. Keep the service where only administrators can change it.", name,
-                       current);
-            return;
+        if (split && ownPath[0] == '\0' && AccountCanReplace(object, read.security, installingSid)) {
+            (void)snprintf(ownPath, sizeof(ownPath), "%s", current);
+        }
+        const char* other = otherSid[0] == '\0' ? FindReplacingAccount(object, read.security, installingSid) : nullptr;
+        if (other != nullptr) {
+            (void)snprintf(otherSid, sizeof(otherSid), "%s", other);
+            (void)snprintf(otherPath, sizeof(otherPath), "%s", current);
+        }
+        FreeSecurity(read);
+        if ((ownPath[0] != '\0' || !split) && otherSid[0] != '\0') {
+            break;
         }
         if (!ToFolder(current)) {
-            return;
+            break;
         }
         object = object == ServiceObject::File ? ServiceObject::Folder : ServiceObject::FolderAbove;
         handle = CreateFileA(current, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                              nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            return;
+            (void)snprintf(unknownPath, sizeof(unknownPath), "%s", current);
+            break;
         }
     }
+
+    char name[520];
+    if (ownPath[0] != '\0') {
+        AccountName(installingSid, name, sizeof(name));
+        ReportLine("Warning: %s can change %s without elevation. Keep the service where only administrators can "
+                   "change it.",
+                   name, ownPath);
+    }
+    if (otherSid[0] != '\0') {
+        AccountName(otherSid, name, sizeof(name));
+        ReportLine("Warning: %s can change %s. Keep the service where only administrators can change it.", name,
+                   otherPath);
+    }
+    if (unknownPath[0] != '\0') {
+        ReportUnknown(unknownPath);
+    }
 }
-
-#else
-
-// Host builds have no security descriptors to read.
-void WarnWhenServiceIsReplaceable(HANDLE, const char*) {}
-
-#endif

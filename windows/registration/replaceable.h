@@ -23,17 +23,36 @@ struct AccessEntry {
     DWORD mask;
 };
 
+// Who may do what to one object: its owner's SID (nullptr when it has none)
+// and its DACL's entries; whether it is a volume's root, which can be
+// neither deleted nor renamed.
+struct ObjectSecurity {
+    const char* ownerSid;
+    const AccessEntry* entries;
+    size_t entryCount;
+    bool volumeRoot;
+};
+
 // The SID of the first account, other than SYSTEM, Administrators,
 // TrustedInstaller and `installingAccountSid`, that can replace what the
 // service runs through `object`: its owner when untrusted (an owner can
-// always change the permissions), else the first access-allowed entry that
-// applies to the object itself and grants a replacing right. nullptr when
-// there is none.
-const char* FindReplacingAccount(ServiceObject object, const char* ownerSid, const AccessEntry* entries,
-                                 size_t entryCount, const char* installingAccountSid);
+// always change the permissions, unless an OWNER RIGHTS entry says what it
+// may), else the first allowing entry (conditional ones included) that
+// applies to the object itself and grants a replacing right; OWNER RIGHTS
+// entries count as the owner. nullptr when there is none.
+const char* FindReplacingAccount(ServiceObject object, const ObjectSecurity& security,
+                                 const char* installingAccountSid);
 
-// Prints "Warning: ACCOUNT can change PATH. ..." for the finding nearest the
-// open service file `file`, whose resolved path is `path` (its folder first,
-// then upwards), and nothing when there is none or the security of an
-// object cannot be read. Windows only; host builds print nothing.
+// Whether the account `accountSid` itself, as owner or through an entry of
+// its own, can replace what the service runs through `object`.
+bool AccountCanReplace(ServiceObject object, const ObjectSecurity& security, const char* accountSid);
+
+// Prints, for the open service file `file` whose resolved path is `path`,
+// the nearest file or folder (the file, its folder, then upwards) that
+// someone other than an administrator can replace: "Warning: ACCOUNT can
+// change PATH. ..." for other accounts; on a split token (UAC), whose
+// unelevated twin holds the same SID, first "Warning: ACCOUNT can change
+// PATH without elevation. ..." for the installing account itself. A
+// security descriptor or folder that cannot be read gives "Warning: cannot
+// tell who may change PATH. ..." instead of silence.
 void WarnWhenServiceIsReplaceable(HANDLE file, const char* path);

@@ -8,6 +8,7 @@
 
 typedef unsigned long DWORD;  // keeps "%lx" right, as on Windows
 typedef unsigned char BYTE;
+typedef unsigned short WORD;
 typedef unsigned long long ULONGLONG;
 typedef unsigned int UINT;
 typedef int BOOL;
@@ -17,6 +18,10 @@ typedef void* LPVOID;
 typedef DWORD* LPDWORD;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef void* PSID;
+typedef void* HLOCAL;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
 typedef struct SC_HANDLE__* SC_HANDLE;
 typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
@@ -39,6 +44,7 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define GENERIC_ALL 0x10000000
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
 #define ACCESS_DENIED_ACE_TYPE 0x1
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
 #define INHERIT_ONLY_ACE 0x08
 #define OBJECT_INHERIT_ACE 0x01
 #define CONTAINER_INHERIT_ACE 0x02
@@ -46,6 +52,13 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define SECURITY_IDENTIFICATION 0x00010000
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define READ_CONTROL 0x00020000
+#define OWNER_SECURITY_INFORMATION 0x00000001
+#define DACL_SECURITY_INFORMATION 0x00000004
+#define SECURITY_MAX_SID_SIZE 68
+#define ERROR_SUCCESS 0L
+#define ERROR_ACCESS_DENIED 5L
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
 #define SC_MANAGER_ALL_ACCESS 0xF003F
@@ -66,10 +79,43 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 
-enum TOKEN_INFORMATION_CLASS { TokenElevation = 20 };
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenElevationType = 18, TokenElevation = 20 };
+enum TOKEN_ELEVATION_TYPE { TokenElevationTypeDefault = 1, TokenElevationTypeFull, TokenElevationTypeLimited };
+enum SE_OBJECT_TYPE { SE_FILE_OBJECT = 1 };
+enum SID_NAME_USE { SidTypeUnknown = 8 };
 
 struct TOKEN_ELEVATION {
     DWORD TokenIsElevated;
+};
+
+struct SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+};
+
+struct TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+};
+
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+typedef ACL* PACL;
+
+struct ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+};
+
+struct ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD SidStart;
 };
 
 struct FILETIME {
@@ -124,6 +170,14 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass, LPVOID information,
                          DWORD informationLength, LPDWORD returnLength);
 BOOL CloseHandle(HANDLE object);
+HLOCAL LocalFree(HLOCAL memory);
+BOOL ConvertSidToStringSidA(PSID sid, LPSTR* text);
+BOOL ConvertStringSidToSidA(LPCSTR text, PSID* sid);
+BOOL LookupAccountSidA(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameLength, LPSTR domain,
+                       LPDWORD domainLength, SID_NAME_USE* use);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION information, PSID* owner,
+                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
