@@ -49,11 +49,14 @@ const DWORD IdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 // Opens c:\temp itself, not what it may lead to, and answers the handle when
 // it is a plain directory. Held without sharing deletion, it cannot be
-// renamed or replaced by a link while the log is opened in it.
+// renamed or replaced by a link while the log is opened in it: the open asks
+// to list the directory, a right that takes part in sharing checks (one that
+// asks only to read attributes takes none, and pins nothing). The log's own
+// final path is checked on its handle all the same.
 HANDLE OpenPlainLogDirectory()
 {
-    HANDLE directory = CreateFileA(InstallLogDirectory, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING,
+    HANDLE directory = CreateFileA(InstallLogDirectory, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | IdentifyOnly, nullptr);
     if (directory == INVALID_HANDLE_VALUE) {
         return INVALID_HANDLE_VALUE;
