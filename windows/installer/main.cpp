@@ -8,7 +8,9 @@ int _dowildcard = 0;
 
 int main(int argc, char** argv)
 {
+    ShowAnsiTextOnConsole();
     const int exitCode = RunInstaller(argc, argv);
     CloseInstallLog();
+    RestoreConsoleCodePage();
     return exitCode;
 }

@@ -155,6 +155,10 @@ FILE* OpenOwnLogFile()
     return log;
 }
 
+// The console's own output code page while it shows the ANSI one; 0 when
+// it was not changed.
+UINT ConsoleCodePage = 0;
+
 #else
 
 // Hosts without Windows links: the plain open.
@@ -166,6 +170,38 @@ FILE* OpenOwnLogFile()
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+
+void ShowAnsiTextOnConsole()
+{
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+        return;  // redirected: a file or pipe takes the bytes as they are
+    }
+    const UINT ansi = GetACP();
+    const UINT own = GetConsoleOutputCP();
+    if (own != 0 && own != ansi && SetConsoleOutputCP(ansi)) {
+        ConsoleCodePage = own;
+    }
+}
+
+void RestoreConsoleCodePage()
+{
+    if (ConsoleCodePage != 0) {
+        (void)fflush(stdout);
+        (void)SetConsoleOutputCP(ConsoleCodePage);
+        ConsoleCodePage = 0;
+    }
+}
+
+#else
+
+void ShowAnsiTextOnConsole() {}
+
+void RestoreConsoleCodePage() {}
+
+#endif
 
 void OpenInstallLog()
 {

@@ -18,6 +18,15 @@ void OpenInstallLog();
 // Closes the install log, if it is open. Called once, as the process ends.
 void CloseInstallLog();
 
+// The lines are text in the ANSI code page; a console shows them in its own
+// output code page (the OEM one, 850 on a Western European system), which
+// turns "é" or "Ü" into other letters. When standard output is such a
+// console, it shows the ANSI code page for the run, and its own again from
+// RestoreConsoleCodePage, as the process ends. Redirected output and the
+// log are bytes either way. Windows only.
+void ShowAnsiTextOnConsole();
+void RestoreConsoleCodePage();
+
 // Writes one message line to standard output and, when it is open, to the
 // install log; both are flushed after the line. `format` is always one of
 // the program's own literals; variable text only ever goes through "%s".
