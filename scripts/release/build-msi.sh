@@ -57,5 +57,9 @@ for name in quendarixinstall.exe quendarixservice.exe; do
             -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$name'"  # hashes are for unversioned files
     fi
 done
+# The service is vital: a failed installation of it rolls the whole package
+# back (msidbServiceInstallErrorControlVital, 0x8000, over the normal error
+# control, 1). wixl drops the Vital attribute.
+TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769"
 TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -s "Quendarix service" Quendarix "x64;1033" "{${package_code^^}}"
 mv "$stage/package.msi" "$output"

@@ -186,7 +186,7 @@ class Release(unittest.TestCase):
         # service tables alone: no custom action runs anything.
         self.assertEqual(self.msi_table(msi, "ServiceInstall"), [{
             "ServiceInstall": "quendarix", "Name": "quendarix", "DisplayName": "Quendarix",
-            "ServiceType": "16", "StartType": "2", "ErrorControl": "1", "LoadOrderGroup": "", "Dependencies": "",
+            "ServiceType": "16", "StartType": "2", "ErrorControl": "32769", "LoadOrderGroup": "", "Dependencies": "",
             "StartName": "", "Password": "", "Arguments": "", "Component_": "Service",
             "Description": "Quendarix control"}])
         # Start on install; stop on install and removal; delete on removal; wait.
