@@ -14,6 +14,7 @@ place_programs(); and the setup that differs between the two: link_folder()
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -74,7 +75,7 @@ class Host:
     def account(self):
         """The running account as the installer names it: DOMAIN\\name."""
         _, out = self.query("cmd", "/c", "echo %USERDOMAIN%\\%USERNAME%")
-        return out.decode("latin-1").strip()
+        return out.decode(self.oem_encoding, errors="replace").strip()
 
     def own_warnings(self, path):
         """What the installer says of the program at `path` (as registered)
@@ -83,18 +84,26 @@ class Host:
         None here; each host says."""
         return []
 
+    def keep_result(self, path):
+        """Copies a file the suites made (a Windows path) into the results
+        folder that QUENDARIX_RESULTS names, when it is set."""
+        results = os.environ.get("QUENDARIX_RESULTS")
+        if results and os.path.exists(self.host_path(path)):
+            os.makedirs(results, exist_ok=True)
+            shutil.copy(self.host_path(path), results)
+
     def make_log_directory(self):
         os.makedirs(self.host_path("C:\\temp"), exist_ok=True)
 
     def registry_values(self):
         """The service's registry values by name, or None when its key is absent."""
         code, out = self.query("reg", "query", SERVICE_KEY)
-        return parse_registry_values(out.decode("latin-1")) if code == 0 else None
+        return parse_registry_values(out.decode(self.oem_encoding, errors="replace")) if code == 0 else None
 
     def service_state(self):
         """The STATE line of `sc query quendarix` ("4  RUNNING"), or None."""
         _, out = self.query("sc", "query", "quendarix")
-        return parse_service_state(out.decode("latin-1"))
+        return parse_service_state(out.decode(self.oem_encoding, errors="replace"))
 
     def wait_until(self, condition, seconds=15):
         """Polls a condition the manager reaches asynchronously; answers it."""

@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from host import ON_WINDOWS, PROGRAMS, HostTestCase, build_package, lines
@@ -27,6 +28,13 @@ FAILED = 1603
 # with 1627 (function failed); both roll back.
 START_FAILED = (1603,) if ON_WINDOWS else (1603, 1627)
 PACKAGES = ("new", "old", "broken")
+# Another installation is under way: tried again, a few times.
+BUSY = 1618
+# What each refusal writes into the verbose log. 1603 is Windows
+# Installer's failure of any kind: the cause is read from the log.
+NEWER_INSTALLED = "A newer version of Quendarix is already installed."
+FOREIGN_SERVICE = "A service named quendarix is already registered, not by this package."
+SERVICE_NOT_STARTED = "Error 1920."  # "Service ... failed to start"
 
 
 def digests(paths):
@@ -73,8 +81,23 @@ class Package(HostTestCase):
             self.msiexec("/x", package)
         self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
 
-    def msiexec(self, action, package):
-        code, _ = self.host.elevated("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn")
+    def msiexec(self, action, package, cause=None):
+        """Runs msiexec with a verbose log, kept with the results; answers
+        its exit code. With `cause`, a failure must have written it into
+        the log (on Windows; Wine's log says less)."""
+        self.runs = getattr(self, "runs", 0) + 1
+        log = f"C:\\Packages\\{self.id().rsplit('.', 1)[-1]}-{self.runs}-{action[1:]}-{package}.log"
+        for _ in range(5):
+            code, _ = self.host.elevated("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn", "/l*v", log)
+            if code != self.host.exit_status(BUSY):
+                break
+            time.sleep(10)
+        self.host.keep_result(log)
+        if cause is not None and ON_WINDOWS:
+            with open(self.host.host_path(log), "rb") as f:
+                text = f.read()
+            text = text.decode("utf-16") if text[:2] == b"\xff\xfe" else text.decode("latin-1")
+            self.assertIn(cause, text, f"{log} does not say why msiexec ended with {code}")
         return code
 
     def installed(self):
@@ -112,7 +135,7 @@ class Package(HostTestCase):
         self.assertEqual(by_package, by_tool if ON_WINDOWS else dict(by_tool, ImagePath=unquoted))
 
         # A service the package did not register is refused up front.
-        self.assertEqual(self.msiexec("/i", "new"), self.host.exit_status(FAILED))
+        self.assertEqual(self.msiexec("/i", "new", FOREIGN_SERVICE), self.host.exit_status(FAILED))
         self.assertEqual(self.host.registry_values(), by_tool)
         self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(sorted(self.installed()), ["quendarixinstall.exe", "quendarixservice.exe"])
@@ -131,12 +154,13 @@ class Package(HostTestCase):
         self.assertNotEqual(self.installed()["quendarixservice.exe"], older["quendarixservice.exe"])
         self.assertEqual(len(self.host.service_processes()), 1)
 
-        self.assertEqual(self.msiexec("/i", "old"), self.host.exit_status(FAILED))
+        self.assertEqual(self.msiexec("/i", "old", NEWER_INSTALLED), self.host.exit_status(FAILED))
         self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(self.installed(), self.built)
 
     def test_a_service_that_does_not_start_is_rolled_back(self):
-        self.assertIn(self.msiexec("/i", "broken"), [self.host.exit_status(code) for code in START_FAILED])
+        self.assertIn(self.msiexec("/i", "broken", SERVICE_NOT_STARTED),
+                      [self.host.exit_status(code) for code in START_FAILED])
         self.assertIsNone(self.host.registry_values())
         self.assertIsNone(self.installed())
 

@@ -107,7 +107,8 @@ class Registration(HostTestCase):
         """The 8.3 name of the directory C:\\<name>, as `dir /x` lists it, or
         None where the volume makes none (Windows may not)."""
         _, out = self.host.query("cmd", "/c", "dir /x C:\\")
-        match = re.search(r"<DIR>\s+(\S+)\s+" + re.escape(name) + r"\r?$", out.decode("latin-1"), re.MULTILINE)
+        match = re.search(r"<DIR>\s+(\S+)\s+" + re.escape(name) + r"\r?$", out.decode(self.host.oem_encoding, errors="replace"),
+                          re.MULTILINE)
         if match is None and not ON_WINDOWS:
             self.fail(out)
         return "C:\\" + match.group(1) if match else None
@@ -181,8 +182,11 @@ class Registration(HostTestCase):
                 self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
                 self.assert_gone()
 
-        # On Windows, a folder made under C:\\ as it is: every signed-in user
-        # may change what it holds, until the README's icacls lines.
+        # On Windows, a folder made under C:\\ as it is, until the README's
+        # icacls lines. What it inherits is the root's: on client Windows
+        # "Authenticated Users: Modify" on everything in it (the line names
+        # the program); on Windows Server "Users: create folders" on the
+        # folder itself (the line names the folder).
         with self.subTest("a folder made under C:\\, then restricted"):
             if not ON_WINDOWS:
                 self.skip_row("Wine builds permissions from mode bits: no inherited Authenticated Users entry")
@@ -190,10 +194,17 @@ class Registration(HostTestCase):
             self.host.place_programs(loose, restricted=False)
             installer, service = loose + "\\quendarixinstall.exe", loose + "\\quendarixservice.exe"
             probe = ["argv[0] = " + installer, "Found executable at " + service]
+            _, root = self.host.query("icacls", "C:\\")
+            root = root.decode(self.host.oem_encoding, errors="replace")
+            if re.search(r"NT AUTHORITY\\Authenticated Users:\(OI\)\(CI\)(\(IO\))?\(M\)", root):
+                expected = warning.format("NT AUTHORITY\\Authenticated Users", service)
+            elif re.search(r"BUILTIN\\Users:\(CI\)\(AD\)", root):
+                expected = warning.format("BUILTIN\\Users", loose)
+            else:
+                self.fail("C:\\'s permissions are neither a client's nor a server's:\n" + root)
             code, transcript = self.run_installer(installer)
-            print(f"\n  {transcript[3]}", flush=True)
-            self.assertEqual((code, transcript), (0, probe + installed(
-                self.host, service, warning.format("NT AUTHORITY\\Authenticated Users", service))))
+            print(f"\n  expected from C:\\'s permissions: {expected}\n  printed: {transcript[3]}", flush=True)
+            self.assertEqual((code, transcript), (0, probe + installed(self.host, service, expected)))
             self.assertEqual(self.run_installer(installer, "/Uninstall")[0], 0)
             self.assert_gone()
             for command in (["icacls", loose, "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
@@ -274,8 +285,7 @@ class Registration(HostTestCase):
         self.assertEqual((code, transcript), (0, ["argv[0] = " + carried + "\\quendarixinstall.exe",
                                                   "Found executable at " + carried + "\\quendarixservice.exe"] +
                                                  installed(self.host, carried + "\\quendarixservice.exe")))
-        image_path = self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp850")  # reg's OEM page
-        self.assertEqual(image_path, '"' + carried + '\\quendarixservice.exe"')
+        self.assertEqual(self.host.registry_values()["ImagePath"], '"' + carried + '\\quendarixservice.exe"')
         self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
 
 
@@ -322,8 +332,7 @@ class DoubleByteCodePage(HostTestCase):
         self.assertEqual((code, transcript[2:]), (0, installed(
             self.host, folder + "\\quendarixservice.exe",
             "Warning: Everyone can change C:\\. Keep the service where only administrators can change it.")))
-        self.assertEqual(self.host.registry_values()["ImagePath"].encode("latin-1").decode("cp932"),
-                         folder + "\\quendarixservice.exe")
+        self.assertEqual(self.host.registry_values()["ImagePath"], folder + "\\quendarixservice.exe")
 
 
 if __name__ == "__main__":

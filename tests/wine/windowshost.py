@@ -11,6 +11,7 @@ import re
 import secrets
 import shutil
 import subprocess
+import sys
 import tempfile
 
 from host import LAUNCHERS, LIMITED, PROGRAMS, Host
@@ -48,9 +49,55 @@ def powershell(script, **environment):
                           env=dict(os.environ, **environment), capture_output=True, text=True)
 
 
+def new_credentials():
+    """A name for the standard user that Windows takes (New-LocalUser refuses
+    names over 20 characters) and a password that meets the default
+    complexity rules (upper and lower case, a digit, a symbol, 14 or more
+    characters, no part of the name)."""
+    return "qx-" + secrets.token_hex(4), "Qx9!" + secrets.token_urlsafe(18)
+
+
+def run_bounded(arguments, timeout):
+    """Runs a command line; answers (exit code, stdout bytes). One that
+    outlives `timeout` is ended with its whole process tree (the launchers'
+    children hold its pipes), then TimeoutExpired is raised."""
+    process = subprocess.Popen(list(arguments), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL)
+    try:
+        out, _ = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        subprocess.run(["taskkill", "/T", "/F", "/PID", str(process.pid)], capture_output=True)
+        process.communicate()
+        raise
+    return process.returncode, out
+
+
+def remove_made(path):
+    """Removes a folder this host made: a junction or link as a link (its
+    target stays), a folder with all it holds; never through cmd, whose
+    expansion would take "%OS%" in a name for a variable."""
+    if os.path.islink(path) or getattr(os.path, "isjunction", lambda _: False)(path):
+        try:
+            os.unlink(path)
+        except OSError:
+            os.rmdir(path)  # a directory link or junction on Windows
+    elif os.path.isdir(path):
+        def writable_again(function, name, *_):
+            os.chmod(name, 0o700)
+            function(name)
+        if sys.version_info >= (3, 12):
+            shutil.rmtree(path, onexc=writable_again)
+        else:
+            shutil.rmtree(path, onerror=writable_again)
+
+
 class WindowsHost(Host):
     def __init__(self):
+        import ctypes
         self.made, self.drives, self.user = [], [], None
+        # reg, sc and tasklist write in the OEM code page (437 on an en-US
+        # runner, 850 in Western Europe).
+        self.oem_encoding = f"cp{ctypes.windll.kernel32.GetOEMCP()}"
         self.limited_by = "the limited token of the account's split token"
         self.place_programs(LAUNCHERS, names=("elevated_launch.exe", "limited_launch.exe"))
 
@@ -83,8 +130,7 @@ class WindowsHost(Host):
         if self.user:
             powershell("Remove-LocalUser -Name $env:QUENDARIX_RUN_AS_USER", QUENDARIX_RUN_AS_USER=self.user[0])
         for folder in reversed(self.made):
-            if os.path.isdir(folder) and not os.path.islink(folder):
-                subprocess.run(["cmd", "/c", "rmdir", "/s", "/q", folder], capture_output=True)
+            remove_made(folder)
 
     def host_path(self, windows_path):
         return windows_path
@@ -105,9 +151,7 @@ class WindowsHost(Host):
 
     def query(self, *arguments, timeout=120):
         """Runs a Windows command line; answers (exit code, stdout bytes)."""
-        done = subprocess.run(list(arguments), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              stdin=subprocess.DEVNULL, timeout=timeout)
-        return done.returncode, done.stdout
+        return run_bounded(arguments, timeout)
 
     def limited(self, *arguments):
         """Runs a Windows command line as from a prompt that is not elevated:
@@ -120,15 +164,19 @@ class WindowsHost(Host):
             return code, out
         self.limited_by = "a local standard user made for the tests (the account has no split token)"
         if not self.user:
-            self.user = ("quendarix-test-" + secrets.token_hex(3), "Qx9!" + secrets.token_urlsafe(18))
-            made = powershell(NEW_USER, QUENDARIX_RUN_AS_USER=self.user[0], QUENDARIX_RUN_AS_PASSWORD=self.user[1])
-            assert made.returncode == 0, made.stderr
+            user = new_credentials()
+            made = powershell(NEW_USER, QUENDARIX_RUN_AS_USER=user[0], QUENDARIX_RUN_AS_PASSWORD=user[1])
+            if made.returncode != 0:
+                raise AssertionError(f"New-LocalUser {user[0]} failed: {made.stderr.strip()}")
+            self.user = user
         with tempfile.TemporaryDirectory(dir="C:\\Users\\Public") as scratch:
             output = os.path.join(scratch, "out.txt")
             done = powershell(RUN_AS, QUENDARIX_RUN_AS_USER=self.user[0], QUENDARIX_RUN_AS_PASSWORD=self.user[1],
                               QUENDARIX_RUN_AS_PROGRAM=arguments[0],
                               QUENDARIX_RUN_AS_ARGUMENTS=subprocess.list2cmdline(arguments[1:]) or " ",
                               QUENDARIX_RUN_AS_OUTPUT=output)
+            if not os.path.exists(output):
+                raise AssertionError(f"Start-Process as {self.user[0]} failed: {done.stderr.strip()}")
             with open(output, "rb") as f:
                 return done.returncode, f.read()
 
@@ -158,4 +206,4 @@ class WindowsHost(Host):
     def service_processes(self):
         """Process ids of quendarixservice.exe running on this machine."""
         _, out = self.query("tasklist", "/fi", "IMAGENAME eq quendarixservice.exe", "/fo", "csv", "/nh")
-        return parse_tasklist(out.decode("latin-1"))
+        return parse_tasklist(out.decode(self.oem_encoding, errors="replace"))

@@ -21,6 +21,8 @@ class WinePrefix(Host):
         # ANSI 1252 and OEM 850 (C.UTF-8), or 932 for both (ja_JP.UTF-8).
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", LANG=locale)
+        # What reg and sc write in: Wine's OEM code page for the locale.
+        self.oem_encoding = "cp932" if locale.startswith("ja_JP") else "cp850"
         self.env.pop("LC_ALL", None)
         self.env.pop("DISPLAY", None)
         try:
