@@ -57,6 +57,10 @@ for name in quendarixinstall.exe quendarixservice.exe; do
             -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$name'"  # hashes are for unversioned files
     fi
 done
+# A _Validation table, as the Windows Installer documentation describes each
+# table's columns (packaging/_Validation.idt): wixl writes none, and ICE
+# validation without one proves nothing.
+TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -i "$root/packaging/_Validation.idt"
 # The service is vital: a failed installation of it rolls the whole package
 # back (msidbServiceInstallErrorControlVital, 0x8000, over the normal error
 # control, 1). wixl drops the Vital attribute.

@@ -193,6 +193,18 @@ class Release(unittest.TestCase):
         self.assertEqual([(row["Name"], row["Event"], row["Wait"], row["Component_"])
                           for row in self.msi_table(msi, "ServiceControl")], [("quendarix", "163", "1", "Service")])
         self.assertEqual(self.msi_table(msi, "CustomAction"), [])
+        # ICE validation needs a _Validation row for every column of every
+        # table, its nullability as the column's own.
+        path = os.path.join(self.work, "read.msi")
+        validation = {(row["Table"], row["Column"]): row["Nullable"] for row in self.msi_table(msi, "_Validation")}
+        tables = subprocess.run(["msiinfo", "tables", path], check=True, capture_output=True, text=True).stdout.split()
+        for table in (name for name in tables if not name.startswith("_")):
+            header = subprocess.run(["msiinfo", "export", path, table], check=True, capture_output=True,
+                                    text=True).stdout.splitlines()
+            for column, kind in zip(header[0].split("\t"), header[1].split("\t")):
+                with self.subTest(column=f"{table}.{column}"):
+                    self.assertEqual(validation.pop((table, column), None), "Y" if kind[0].isupper() else "N")
+        self.assertEqual(validation, {}, "_Validation rows for columns the package does not have")
         self.assertEqual({row["FileName"]: row["Version"] for row in self.msi_table(msi, "File")},
                          {"quendarixservice.exe": VERSION + ".0", "quendarixinstall.exe": VERSION + ".0",
                           "README.txt": "", "THIRD-PARTY-NOTICES.txt": ""})
