@@ -137,8 +137,10 @@ class WindowsHost(Host):
 
     def place_programs(self, directory, names=("quendarixinstall.exe", "quendarixservice.exe"), restricted=True):
         """Copies built programs into a folder. A folder made here under a
-        drive's root is restricted as the README says, unless asked not to:
-        made as it is, it inherits "Authenticated Users: Modify" from C:\\."""
+        drive's root is restricted as the README says (Administrators its
+        owner), unless asked not to: made as it is, it inherits what the
+        root gives, "Authenticated Users: Modify" on client Windows, "Users:
+        create folders" on Windows Server."""
         if not os.path.isdir(directory):
             os.makedirs(directory)
             self.made.append(directory)
