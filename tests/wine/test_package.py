@@ -82,13 +82,15 @@ class Package(HostTestCase):
         self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
 
     def msiexec(self, action, package, cause=None):
-        """Runs msiexec with a verbose log, kept with the results; answers
-        its exit code. With `cause`, a failure must have written it into
-        the log (on Windows; Wine's log says less)."""
+        """Runs msiexec; answers its exit code. On Windows with a verbose
+        log, kept with the results, and with `cause`, a failure must have
+        written it into the log. (Wine's msiexec, whose log says less, runs
+        without one.)"""
         self.runs = getattr(self, "runs", 0) + 1
         log = f"C:\\Packages\\{self.id().rsplit('.', 1)[-1]}-{self.runs}-{action[1:]}-{package}.log"
+        logging = ["/l*v", log] if ON_WINDOWS else []
         for _ in range(5):
-            code, _ = self.host.elevated("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn", "/l*v", log)
+            code, _ = self.host.elevated("msiexec", action, f"C:\\Packages\\{package}.msi", "/qn", *logging)
             if code != self.host.exit_status(BUSY):
                 break
             time.sleep(10)
