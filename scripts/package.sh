@@ -9,7 +9,8 @@
 #                                programs (scripts/release/build-msi.sh);
 #   quendarix-VERSION.cdx.json   the SBOM (CycloneDX): the release's files,
 #                                what was linked into each program (from
-#                                the link maps), the toolchain, the commit;
+#                                the link maps) and its source packages,
+#                                the toolchain, the commit;
 #   SHA256SUMS                   of the ZIP, the MSI and the SBOM.
 #
 # Given a code-signing key, a PKCS#12 file or a key in a PKCS#11 token or HSM
@@ -114,7 +115,7 @@ if $in_git; then
     [ -z "$mark" ] || commit+=(--modified)
 fi
 /usr/bin/python3 scripts/release/sbom.py sbom "$stage/$(basename "$sbom")" --version "$version" "${commit[@]}" \
-    --maps build/windows/maps --programs "$folder" "$stage/cpack/$top.zip" "$stage/$(basename "$msi")"
+    --maps build/windows/maps "$stage/cpack/$top.zip" "$stage/$(basename "$msi")"
 
 mkdir -p "$output"
 mv "$stage/cpack/$top.zip" "$zip"

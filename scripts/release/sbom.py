@@ -2,37 +2,47 @@
 
     sbom.py notices OUTPUT MAP...
         THIRD-PARTY-NOTICES.txt for the programs linked with these link maps:
-        the notices and licence texts of every Debian package whose code the
-        linker took in, from the package's own copyright file.
-    sbom.py sbom OUTPUT --version V [--commit C] [--modified] --maps DIR
-                 --programs FOLDER RELEASE_FILE...
-        The release's CycloneDX 1.6 SBOM: the product, every release file
-        with its SHA-256, for each program the packages linked into it (per
-        its link map, DIR/PROGRAM.map) and the system DLLs it imports, and
-        the toolchain that built it. Times come from SOURCE_DATE_EPOCH and
-        the serial number from the contents, so the same commit gives the
-        same bytes.
+        for every Debian package whose code the linker took in, the
+        paragraphs of its copyright file that govern what was taken.
+    sbom.py sbom OUTPUT --version V [--commit C] [--modified] --maps DIR ZIP MSI
+        The release's CycloneDX 1.6 SBOM: the product; every released file
+        (the ZIP, the MSI and every file in the ZIP) with SHA-256 and SHA-512
+        and BSI TR-03183-2's file properties; for each program the packages
+        linked into it (per its link map, DIR/PROGRAM.map), each tied to its
+        source package and those its Built-Using field names, and the system
+        DLLs it imports; a complete dependency graph and what is known of its
+        completeness; the toolchain that built it. Times come from
+        SOURCE_DATE_EPOCH and the serial number from the contents, so the
+        same commit gives the same bytes.
     sbom.py toolchain SBOM
         One line for each tool whose version here differs from the one the
         SBOM records.
     sbom.py commit SBOM
         The commit the SBOM records; none for a release from a modified tree.
 
-Which packages are linked in comes from the maps; what the release says of
-each package's licence comes from packaging/licences.json, which a new
-package must be added to before a release can be made.
+Which packages are linked in comes from the maps. A package's licence comes
+from its copyright file: for a machine-readable one, the Files paragraph
+that each linked object's source file (as its debug information names it)
+falls under; packaging/licences.json holds only what cannot be read: the
+SPDX names of Debian's licence short names, and the free-form copyright
+files' parts. A short name or a free-form package missing there stops the
+build.
 """
 
 import argparse
 import datetime
+import fnmatch
 import hashlib
 import json
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
+import urllib.parse
 import uuid
+import zipfile
 
 import pefile
 
@@ -102,10 +112,10 @@ def package_facts(package):
 
 
 def linked_packages(map_path):
-    """{package: {file name: set of members}} linked in per the map."""
+    """{package: {file path: set of members}} linked in per the map."""
     packages = {}
     for path, members in read_map(map_path).items():
-        packages.setdefault(owner(path), {}).setdefault(os.path.basename(path), set()).update(members)
+        packages.setdefault(owner(path), {}).setdefault(path, set()).update(members)
     return dict(sorted(packages.items()))
 
 
@@ -113,7 +123,7 @@ def describe(files):
     """What was taken from a package's files, in short: "crt2.o;
     libmingwex.a: gdtoa misc; libkernel32.a: 28 import stubs"."""
     said = []
-    for name, members in sorted(files.items()):
+    for name, members in sorted((os.path.basename(path), members) for path, members in files.items()):
         if not members:
             said.append(name)
             continue
@@ -127,30 +137,122 @@ def describe(files):
 
 def licences():
     with open(LICENCES, encoding="utf-8") as f:
-        return json.load(f)["packages"]
+        return json.load(f)
 
 
-def licence_of(package, known):
-    if package not in known:
-        fail(f"the linker took in code from {package}, whose licence the release does not state yet: "
-             f"review /usr/share/doc/{package}/copyright and add it to packaging/licences.json")
-    return known[package]
-
-
-def copyright_texts(package, entry):
-    """The parts of the package's copyright file that the notices reproduce."""
+def copyright_file(package):
     path = f"/usr/share/doc/{package}/copyright"
-    with open(path, encoding="utf-8", errors="replace") as f:
-        text = f.read()
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return path, f.read()
+    except OSError as error:
+        fail(f"cannot read {path}, the licence of {package}, which the linker took code from: {error.strerror}")
+
+
+def dep5_paragraphs(text):
+    """A machine-readable (DEP-5) copyright file's paragraphs as
+    [{field: value}], continuation lines kept, with "text" the paragraph's
+    own lines; None for a free-form file."""
+    if not re.match(r"^Format:\s*\S*copyright-format/1\.0", text):
+        return None
+    paragraphs = []
+    for block in re.split(r"\n\s*\n", text.strip()):
+        fields, name = {}, None
+        for line in block.splitlines():
+            if line[:1] in (" ", "\t") and name:
+                fields[name] += "\n" + line.strip()
+            else:
+                name, _, value = line.partition(":")
+                fields[name] = value.strip()
+        fields["text"] = block
+        paragraphs.append(fields)
+    return paragraphs
+
+
+def member_source(archive, member):
+    """The source file a linked object was compiled from, as its debug
+    information names it ("mingw-w64-crt/gdtoa/misc.c"); None when it has
+    none."""
+    with tempfile.TemporaryDirectory() as work:
+        path = archive
+        if member:
+            path = os.path.join(work, "member.o")
+            with open(path, "wb") as f:
+                f.write(subprocess.run(["ar", "p", archive, member], check=True, capture_output=True).stdout)
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "--dwarf=info", path], capture_output=True,
+                              text=True, errors="replace").stdout
+    found = re.search(r"DW_AT_name\s*:(?:\s*\(.*?\):)?\s*(\S+\.(?:c|cc|cpp|S|s))\s*$", dump, re.M)
+    return found.group(1).removeprefix("./") if found else None
+
+
+def stanza_of(paragraphs, source, member):
+    """The Files paragraph that governs a source file: the last that
+    matches it (Files: * matches all). Without a source path, the member's
+    own name is matched against the patterns' file names."""
+    governing = None
+    name = re.sub(r"^lib\d*_\w+?_a-", "", member or "")[:-len(".o")] + ".c"
+    for paragraph in paragraphs:
+        for pattern in paragraph.get("Files", "").split():
+            if pattern == "*" or (source and fnmatch.fnmatchcase(source, pattern)) or (
+                    not source and os.path.basename(pattern) != "*" and
+                    fnmatch.fnmatchcase(name, os.path.basename(pattern))):
+                governing = paragraph
+                break
+    return governing
+
+
+def short_names(expression):
+    """Debian licence short names of a License field ("BSD-3-clause and ISC")."""
+    return [name for name in re.split(r"\s+(?:and|or)\s+|[(),]", expression.split("\n")[0]) if name.strip()]
+
+
+def package_licence(package, files, known):
+    """(SPDX expression, [(SPDX name, Debian short name, text)], notices'
+    texts) of what the linker took from a package: for a machine-readable
+    copyright file from the Files paragraph of each linked member; for a
+    free-form one, as packaging/licences.json says."""
+    path, text = copyright_file(package)
+    paragraphs = dep5_paragraphs(text)
+    if paragraphs is None:
+        entry = known["free-form"].get(package)
+        if entry is None:
+            fail(f"the linker took in code from {package}, whose copyright file is not machine-readable and whose "
+                 f"licence the release does not state yet: review {path} and add it to packaging/licences.json")
+        return entry["licence"], [], copyright_sections(path, text, entry["sections"])
+    governing = []
+    for archive, members in sorted(files.items()):
+        for member in sorted(members) or [None]:
+            stanza = stanza_of(paragraphs, member_source(archive, member), member)
+            if stanza is None:
+                fail(f"{path} has no Files paragraph for {member or archive}, which the linker took in")
+            if stanza not in governing:
+                governing.append(stanza)
+    governing.sort(key=paragraphs.index)
+    used, texts = [], []
+    for stanza in governing:
+        texts.append(stanza["text"])
+        for name in short_names(stanza["License"]):
+            spdx = known["spdx"].get(name)
+            if spdx is None:
+                fail(f"{path} names the licence '{name}', which packaging/licences.json maps to no SPDX "
+                     f"identifier yet: review it and add it there")
+            standalone = [p for p in paragraphs if "Files" not in p and p.get("License", "").split("\n")[0] == name]
+            # The licence's text: under the short name, else in a paragraph
+            # of its own, else (public domain, say) the paragraph itself.
+            licence_text = stanza["License"].partition("\n")[2] or "\n".join(
+                p["License"].partition("\n")[2] for p in standalone) or stanza["text"]
+            for p in standalone:
+                if p["text"] not in texts:
+                    texts.append(p["text"])
+            if all(spdx != entry[0] for entry in used):
+                used.append((spdx, name, licence_text.replace("\n.\n", "\n\n").replace("\n.", "\n")))
+    return " AND ".join(spdx for spdx, _, _ in used), used, texts
+
+
+def copyright_sections(path, text, sections):
+    """The parts of a free-form copyright file that the notices reproduce."""
     parts = []
-    if "stanzas" in entry:
-        paragraphs = re.split(r"\n\s*\n", text)
-        for name in entry["stanzas"]:
-            found = [p for p in paragraphs if re.search(rf"^License: {re.escape(name)}\s*$", p, re.M)]
-            if not found:
-                fail(f"{path} has no paragraph with License: {name}")
-            parts.extend(found)
-    for first, after in entry.get("sections", []):
+    for first, after in sections:
         start = text.find(first)
         end = text.find(after, start + 1)
         if start < 0 or end < 0:
@@ -161,33 +263,37 @@ def copyright_texts(package, entry):
 
 def notices(output, maps):
     known = licences()
-    linked = {}
+    linked, taken = {}, {}
     for map_path in maps:
         program = os.path.basename(map_path)[:-len(".map")] + ".exe"
         for package, files in linked_packages(map_path).items():
             linked.setdefault(package, {})[program] = describe(files)
+            for name, members in files.items():
+                taken.setdefault(package, {}).setdefault(name, set()).update(members)
     lines = ["Third-party notices", "===================", "",
              "The programs in this release are linked statically. Besides the",
              "project's own code they hold parts of the following packages, as built",
              "by Debian; their licences ask that these notices come with the programs.",
-             "The texts are those of each package's copyright file.", ""]
+             "The texts are those of each package's copyright file, for the parts",
+             "that were linked in.", ""]
     for package, programs in sorted(linked.items()):
-        entry = licence_of(package, known)
+        expression, _, texts = package_licence(package, taken[package], known)
         version, _ = package_facts(package)
         title = f"{package} {version} (Debian)"
-        lines += ["", title, "-" * len(title), f"Licence: {entry['licence']}"]
+        lines += ["", title, "-" * len(title), f"Licence: {expression}"]
         for program, parts in sorted(programs.items()):
             lines.append(textwrap.fill(f"In {program}: {parts}", width=76, subsequent_indent="    ",
                                        break_on_hyphens=False))
-        for text in copyright_texts(package, entry):
+        for text in texts:
             lines += ["", text]
     with open(output, "w", encoding="utf-8", newline="\r\n") as f:
         f.write("\n".join(lines) + "\n")
 
 
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+def digests(data):
+    """SHA-256 and SHA-512 of a released file's bytes."""
+    return [{"alg": "SHA-256", "content": hashlib.sha256(data).hexdigest()},
+            {"alg": "SHA-512", "content": hashlib.sha512(data).hexdigest()}]
 
 
 def os_release():
@@ -201,22 +307,69 @@ def os_release():
     return facts
 
 
-def purl(package, version, architecture, codename):
-    return f"pkg:deb/debian/{package}@{version}?arch={architecture}&distro={codename}"
+def purl(package, version, architecture, distro):
+    """A Debian package's purl in its canonical form, as the purl project's
+    own library writes it: "+" percent-encoded in a name ("g%2B%2B-..."),
+    kept in a version ("14+deb12u1"), as is an epoch's ":"; qualifiers in key
+    order."""
+    quote = urllib.parse.quote
+    return (f"pkg:deb/debian/{quote(package, safe='')}@{quote(version, safe=':+')}"
+            f"?arch={quote(architecture, safe='')}&distro={quote(distro, safe='')}")
 
 
-def imported_dlls(path):
-    pe = pefile.PE(path, fast_load=True)
+def imported_dlls(data):
+    pe = pefile.PE(data=data, fast_load=True)
     pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     return sorted({entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}, key=str.lower)
 
 
-def file_component(path, kind, version=None):
-    name = os.path.basename(path)
-    component = {"type": kind, "bom-ref": f"file:{name}", "name": name}
+def file_component(reference, name, data, archive=False, version=None):
+    """A released file, with its hashes and BSI TR-03183-2's file properties."""
+    executable = name.lower().endswith(".exe")
+    component = {"type": "application" if executable else "file", "bom-ref": reference, "name": name}
     if version:
         component["version"] = version
-    component["hashes"] = [{"alg": "SHA-256", "content": sha256(path)}]
+    component["hashes"] = digests(data)
+    component["properties"] = [
+        {"name": "bsi:component:filename", "value": name},
+        {"name": "bsi:component:executable", "value": "executable" if executable else "non-executable"},
+        {"name": "bsi:component:archive", "value": "archive" if archive else "no archive"}]
+    if archive:
+        component["properties"].append({"name": "bsi:component:structured", "value": "structured"})
+    return component
+
+
+def source_packages(package):
+    """(source, version) of a binary package, and those its Built-Using
+    field names (the compiler runtime's gcc-12, say)."""
+    source, version, built_using = query("dpkg-query", "-W", "-f=${source:Package}\t${source:Version}\t${Built-Using}",
+                                         package).split("\t")
+    found = [(source, version)]
+    for used in filter(None, (part.strip() for part in built_using.split(","))):
+        match = re.match(r"^(\S+)\s*\(=\s*([^)\s]+)\)$", used)
+        if not match:
+            fail(f"cannot read the Built-Using field of {package}: '{used}'")
+        found.append((match.group(1), match.group(2)))
+    return found
+
+
+def package_component(package, files, known, distro):
+    """A linked Debian package: its version, licence (the expression
+    concluded, and as evidence each licence with its text) and purl."""
+    version, architecture = package_facts(package)
+    reference = purl(package, version, architecture, distro)
+    expression, used, _ = package_licence(package, files, known)
+    component = {"type": "library", "bom-ref": reference, "supplier": {"name": "Debian"}, "name": package,
+                 "version": version, "licenses": [{"expression": expression, "acknowledgement": "concluded"}],
+                 "purl": reference, "properties": []}
+    if used:
+        evidence = []
+        for spdx, name, text in used:
+            licence = {"id": spdx} if not spdx.startswith("LicenseRef-") else {"name": spdx}
+            licence["text"] = {"contentType": "text/plain", "content": text}
+            licence["properties"] = [{"name": "quendarix:debian-short-name", "value": name}]
+            evidence.append({"license": licence})
+        component["evidence"] = {"licenses": evidence}
     return component
 
 
@@ -227,13 +380,13 @@ def sbom(arguments):
     parser.add_argument("--commit")
     parser.add_argument("--modified", action="store_true")
     parser.add_argument("--maps", required=True)
-    parser.add_argument("--programs", required=True)
-    parser.add_argument("files", nargs="+")
+    parser.add_argument("zip")
+    parser.add_argument("msi")
     options = parser.parse_args(arguments)
 
     known = licences()
     system = os_release()
-    codename = system.get("VERSION_CODENAME", "")
+    distro = f"{system.get('ID', 'debian')}-{system.get('VERSION_ID', '')}"
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "0"))
     timestamp = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
@@ -245,43 +398,91 @@ def sbom(arguments):
         product["properties"] = [{"name": "quendarix:commit", "value": options.commit},
                                  {"name": "quendarix:tree", "value": "modified" if options.modified else "clean"}]
 
-    components, dependencies, libraries, dlls = [], [], {}, {}
-    for path in options.files:
-        components.append(file_component(path, "file"))
-    for program in PROGRAMS:
-        path = os.path.join(options.programs, program)
-        components.append(file_component(path, "application", options.version))
-        depends = []
-        for package, files in linked_packages(os.path.join(options.maps, program[:-len(".exe")] + ".map")).items():
-            version, architecture = package_facts(package)
-            reference = purl(package, version, architecture, codename)
-            library = libraries.setdefault(reference, {
-                "type": "library", "bom-ref": reference, "supplier": {"name": "Debian"}, "name": package,
-                "version": version, "licenses": [{"expression": licence_of(package, known)["licence"]}],
-                "purl": reference, "properties": []})
-            library["properties"].append({"name": f"quendarix:linked-into:{program}", "value": describe(files)})
-            depends.append(reference)
-        for dll in imported_dlls(path):
+    # The release's files as released: the ZIP, the MSI, and what the ZIP holds.
+    components, depends = [], {"quendarix": []}
+    for path in (options.zip, options.msi):
+        with open(path, "rb") as f:
+            data = f.read()
+        reference = "file:" + os.path.basename(path)
+        components.append(file_component(reference, os.path.basename(path), data, archive=True))
+        depends["quendarix"].append(reference)
+        depends[reference] = []
+    zip_reference, msi_reference = depends["quendarix"]
+    inside = {}
+    with zipfile.ZipFile(options.zip) as package:
+        for entry in sorted(package.infolist(), key=lambda entry: entry.filename):
+            if not entry.is_dir():
+                inside[os.path.basename(entry.filename)] = package.read(entry)
+    for name, data in inside.items():
+        reference = "file:" + name
+        components.append(file_component(reference, name, data,
+                                         version=options.version if name in PROGRAMS else None))
+        depends[zip_reference].append(reference)
+        if name != "SHA256SUMS":  # the MSI installs the same files, but the checksums
+            depends[msi_reference].append(reference)
+        depends[reference] = []
+
+    # What each program holds: the linked Debian packages (per its link map),
+    # their source packages, and the Windows DLLs it imports.
+    linked = {program: linked_packages(os.path.join(options.maps, program[:-len(".exe")] + ".map"))
+              for program in PROGRAMS}
+    taken = {}  # what was taken from each package, by both programs
+    for packages in linked.values():
+        for package, files in packages.items():
+            for path, members in files.items():
+                taken.setdefault(package, {}).setdefault(path, set()).update(members)
+    libraries, sources, dlls, references = {}, {}, {}, {}
+    for package, files in sorted(taken.items()):
+        library = package_component(package, files, known, distro)
+        reference = references[package] = library["bom-ref"]
+        libraries[reference] = library
+        depends[reference] = []
+        for source, version in source_packages(package):
+            source_reference = purl(source, version, "source", distro)
+            sources.setdefault(source_reference, {
+                "type": "library", "bom-ref": source_reference, "supplier": {"name": "Debian"}, "name": source,
+                "version": version, "purl": source_reference, "description": "Debian source package"})
+            depends.setdefault(source_reference, [])
+            depends[reference].append(source_reference)
+    for program, packages in linked.items():
+        for package, files in packages.items():
+            reference = references[package]
+            libraries[reference]["properties"].append(
+                {"name": f"quendarix:linked-into:{program}", "value": describe(files)})
+            depends["file:" + program].append(reference)
+        for dll in imported_dlls(inside[program]):
             reference = f"windows:{dll.lower()}"
             dlls.setdefault(reference, {"type": "library", "bom-ref": reference,
                                         "supplier": {"name": "Microsoft Corporation"}, "name": dll,
                                         "description": "Windows system DLL, imported; provided by Windows, not shipped",
                                         "scope": "required"})
-            depends.append(reference)
-        dependencies.append({"ref": f"file:{program}", "dependsOn": depends})
-    components += list(libraries.values()) + list(dlls.values())
-    dependencies.insert(0, {"ref": "quendarix", "dependsOn": [f"file:{program}" for program in PROGRAMS]})
+            depends.setdefault(reference, [])
+            depends["file:" + program].append(reference)
+    components += list(libraries.values()) + list(sources.values()) + list(dlls.values())
+    dependencies = [{"ref": reference, "dependsOn": refs} for reference, refs in depends.items()]
+    # What is known whole, and what is not: the release's own files are
+    # complete; of a Debian package only its sources are named; the
+    # Windows DLLs' insides are Microsoft's.
+    released = [reference for reference in depends if reference == "quendarix" or reference.startswith("file:")]
+    compositions = [
+        {"aggregate": "complete", "assemblies": [zip_reference, msi_reference], "dependencies": released},
+        {"aggregate": "incomplete", "dependencies": list(libraries)},
+        {"aggregate": "unknown", "dependencies": list(sources) + list(dlls)}]
 
     tools = [{"type": "operating-system", "bom-ref": "build:debian", "name": "debian",
               "version": system["DEBIAN_VERSION"], "description": system.get("PRETTY_NAME", "")}]
     for package in TOOLCHAIN:
         version, architecture = package_facts(package)
         tools.append({"type": "application", "bom-ref": f"build:{package}", "name": package, "version": version,
-                      "purl": purl(package, version, architecture, codename)})
+                      "purl": purl(package, version, architecture, distro)})
+    generator = {"type": "application", "name": "sbom.py", "version": options.version,
+                 "manufacturer": {"name": "Quendarix"},
+                 "description": "scripts/release/sbom.py of the Quendarix project: the SBOM from the build's link maps"}
     bom = {"bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
-           "metadata": {"timestamp": timestamp, "lifecycles": [{"phase": "build"}], "component": product,
-                        "supplier": {"name": "Quendarix"}},
-           "components": components, "dependencies": dependencies,
+           "metadata": {"timestamp": timestamp, "lifecycles": [{"phase": "build"}],
+                        "tools": {"components": [generator]}, "component": product,
+                        "manufacturer": {"name": "Quendarix"}, "supplier": {"name": "Quendarix"}},
+           "components": components, "dependencies": dependencies, "compositions": compositions,
            "formulation": [{"bom-ref": "build", "components": tools}]}
     contents = json.dumps(bom, sort_keys=True).encode()
     bom = {"$schema": "http://cyclonedx.org/schema/bom-1.6.schema.json", "bomFormat": "CycloneDX",
@@ -334,7 +535,7 @@ def main():
         print(commit)
     else:
         fail("usage: sbom.py notices OUTPUT MAP... | sbom OUTPUT --version V [--commit C] [--modified] "
-             "--maps DIR --programs FOLDER FILE... | toolchain SBOM | commit SBOM")
+             "--maps DIR ZIP MSI | toolchain SBOM | commit SBOM")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ the SBOM against the CycloneDX 1.6 schema (the CycloneDX project's own
 validator) and against the build's link maps, the notices in both packages,
 and scripts/release/verify.sh on a fresh, a signed and a tampered release."""
 
+import fnmatch
 import hashlib
 import io
 import json
@@ -24,7 +25,8 @@ SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
 VERSION = os.environ["QUENDARIX_VERSION"]
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 # The CycloneDX project's JavaScript library and the schema validator it uses.
-VALIDATOR = ("@cyclonedx/cyclonedx-library@10.3.0", "ajv@8.17.1", "ajv-formats@3.0.1", "ajv-formats-draft2019@1.6.1")
+VALIDATOR = ("@cyclonedx/cyclonedx-library@10.3.0", "ajv@8.17.1", "ajv-formats@3.0.1", "ajv-formats-draft2019@1.6.1",
+             "packageurl-js@2.0.1")
 
 
 def linked_packages(map_path):
@@ -70,7 +72,7 @@ class ReleaseContents(unittest.TestCase):
 
     def test_the_sbom_is_valid_cyclonedx_and_lists_what_the_link_maps_say(self):
         modules = os.path.join(os.path.dirname(PROGRAMS), "sbom-validator")
-        if not os.path.isdir(os.path.join(modules, "node_modules", "@cyclonedx")):
+        if not os.path.isdir(os.path.join(modules, "node_modules", "packageurl-js")):
             run("npm", "install", "--no-audit", "--no-fund", "--silent", "--prefix", modules, *VALIDATOR, check=True)
         sbom_path = os.path.join(self.release, f"quendarix-{VERSION}.cdx.json")
         validated = run("node", os.path.join(os.path.dirname(__file__), "validate_sbom.js"), sbom_path,
@@ -80,27 +82,59 @@ class ReleaseContents(unittest.TestCase):
         sbom = json.loads(self.read(self.release, ".cdx.json"))
         components = {c["bom-ref"]: c for c in sbom["components"]}
         depends = {d["ref"]: d["dependsOn"] for d in sbom["dependencies"]}
-        self.assertEqual(depends["quendarix"], [f"file:{name}" for name in EXES])
+        # The graph: an entry for every component and the product, every
+        # reference resolving, everything reachable from the product.
+        self.assertEqual(len(depends), len(sbom["dependencies"]), "a component with two entries")
+        self.assertEqual(set(depends), set(components) | {"quendarix"})
+        reached, waiting = set(), ["quendarix"]
+        while waiting:
+            reference = waiting.pop()
+            if reference not in reached:
+                reached.add(reference)
+                waiting += depends[reference]
+        self.assertEqual(reached, set(depends))
+
+        # Every released file with SHA-256 and SHA-512 as released: the ZIP,
+        # the MSI, and every file in the ZIP, which both list what they hold.
+        def hashes(data):
+            return [{"alg": "SHA-256", "content": hashlib.sha256(data).hexdigest()},
+                    {"alg": "SHA-512", "content": hashlib.sha512(data).hexdigest()}]
+        zip_name, msi_name = f"quendarix-{VERSION}-win64.zip", f"quendarix-{VERSION}-x64.msi"
+        for name, suffix in ((zip_name, "-win64.zip"), (msi_name, "-x64.msi")):
+            self.assertEqual(components[f"file:{name}"]["hashes"], hashes(self.read(self.release, suffix)))
+        self.assertEqual(depends["quendarix"], [f"file:{zip_name}", f"file:{msi_name}"])
+        with zipfile.ZipFile(io.BytesIO(self.read(self.release, "-win64.zip"))) as package:
+            inside = {os.path.basename(i.filename): package.read(i) for i in package.infolist() if not i.is_dir()}
+        self.assertEqual(sorted(depends[f"file:{zip_name}"]), sorted(f"file:{name}" for name in inside))
+        self.assertEqual(sorted(depends[f"file:{msi_name}"]), sorted(f"file:{name}" for name in inside
+                                                                     if name != "SHA256SUMS"))
+        for name, data in inside.items():
+            self.assertEqual(components[f"file:{name}"]["hashes"], hashes(data), name)
+
         folder = os.path.join(self.work, "unpacked")
         with zipfile.ZipFile(io.BytesIO(self.read(self.release, "-win64.zip"))) as package:
             package.extractall(folder)
         build = os.path.join(self.source, "build", "windows")
         for name in EXES:
             with self.subTest(name):
-                with open(os.path.join(folder, f"quendarix-{VERSION}-win64", name), "rb") as f:
-                    self.assertEqual(components[f"file:{name}"]["hashes"], [
-                        {"alg": "SHA-256", "content": hashlib.sha256(f.read()).hexdigest()}])
                 linked = {components[ref]["name"] for ref in depends[f"file:{name}"] if ref.startswith("pkg:deb/")}
                 self.assertEqual(linked, linked_packages(os.path.join(build, "maps", name[:-4] + ".map")))
                 dlls = {components[ref]["name"] for ref in depends[f"file:{name}"] if ref.startswith("windows:")}
                 pe = pefile.PE(os.path.join(build, "bin", name))
                 self.assertEqual(dlls, {entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT})
-        for suffix in ("-win64.zip", "-x64.msi"):
-            self.assertEqual(components[f"file:quendarix-{VERSION}{suffix}"]["hashes"][0]["content"],
-                             hashlib.sha256(self.read(self.release, suffix)).hexdigest())
-        for ref in depends["file:quendarixinstall.exe"]:
-            if ref.startswith("pkg:deb/"):
-                self.assertTrue(components[ref]["licenses"][0]["expression"], ref)
+
+        # Each linked package tied to its source package and those its
+        # Built-Using field names, as dpkg-query says here.
+        for reference, component in components.items():
+            if not reference.startswith("pkg:deb/") or "arch=source" in reference:
+                continue
+            with self.subTest(component["name"]):
+                said = run("dpkg-query", "-W", "-f=${source:Package} ${source:Version}\t${Built-Using}",
+                           component["name"], check=True).stdout
+                expected = [said.split("\t")[0].split(" ")] + re.findall(r"(\S+) \(= ([^)]+)\)", said.split("\t")[1])
+                self.assertEqual([[components[r]["name"], components[r]["version"]] for r in depends[reference]],
+                                 [list(pair) for pair in expected])
+                self.assertTrue(component["licenses"][0]["expression"])
         tools = {tool["name"] for tool in sbom["formulation"][0]["components"]}
         self.assertLessEqual({"debian", "gcc-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "cmake", "wixl",
                               "msitools", "osslsigncode"}, tools)
@@ -109,12 +143,65 @@ class ReleaseContents(unittest.TestCase):
         with open(os.path.join(folder, f"quendarix-{VERSION}-win64", "THIRD-PARTY-NOTICES.txt"), "rb") as f:
             notices = f.read()
         for text in (b"License: ZPL-2.1", b"Redistributions in binary form must reproduce", b"Lucent Technologies",
-                     b"David M. Gay", b"GCC RUNTIME LIBRARY EXCEPTION"):
+                     b"Keith Marshall", b"GCC RUNTIME LIBRARY EXCEPTION"):
             self.assertIn(text, notices)
         extracted = os.path.join(self.work, "msi")
         run("msiextract", "-C", extracted, os.path.join(self.release, f"quendarix-{VERSION}-x64.msi"), check=True)
         with open(os.path.join(extracted, "Quendarix", "THIRD-PARTY-NOTICES.txt"), "rb") as f:
             self.assertTrue(f.read() == notices, "the MSI's notices differ from the ZIP's")
+
+    def test_each_linked_member_has_its_own_paragraph_s_licence_and_text(self):
+        """The DEP-5 rule, taken here on its own: a member's source file (its
+        debug information names it) falls under the last Files paragraph
+        whose pattern matches it."""
+        sbom = json.loads(self.read(self.release, ".cdx.json"))
+        expression = next(c["licenses"][0]["expression"] for c in sbom["components"]
+                          if c["name"] == "mingw-w64-x86-64-dev")
+        with open(os.path.join(self.source, "packaging", "licences.json")) as f:
+            spdx = json.load(f)["spdx"]
+        with zipfile.ZipFile(io.BytesIO(self.read(self.release, "-win64.zip"))) as package:
+            notices = package.read(f"quendarix-{VERSION}-win64/THIRD-PARTY-NOTICES.txt").decode().replace("\r\n", "\n")
+        with open("/usr/share/doc/mingw-w64-x86-64-dev/copyright") as f:
+            paragraphs = [p for p in f.read().split("\n\n") if p.startswith("Files:")]
+        def governing(source, member):
+            """The last paragraph matching the source path; without one (an
+            import stub has no debug information), by the member's name."""
+            name = re.sub(r"^lib\d*_\w+?_a-", "", member)[:-2] + ".c"
+            found = None
+            for paragraph in paragraphs:
+                patterns = re.match(r"Files:(.*?)\n\S", paragraph, re.S).group(1).split()
+                if any(pattern == "*" or (fnmatch.fnmatchcase(source, pattern) if source else
+                                          os.path.basename(pattern) != "*" and
+                                          fnmatch.fnmatchcase(name, os.path.basename(pattern)))
+                       for pattern in patterns):
+                    found = paragraph
+            return found
+
+        licences = set()
+        for name in EXES:
+            with open(os.path.join(self.source, "build", "windows", "maps", name[:-4] + ".map")) as f:
+                text = f.read().split("Discarded input")[0]
+            linked = re.findall(r"^(/\S+\.a)\((\S+\.o)\)$", text, re.M) + [
+                (path, "") for path in re.findall(r"^LOAD (/\S+\.o)$", text, re.M)]
+            for archive, member in linked:
+                if "/x86_64-w64-mingw32/lib/" not in os.path.realpath(archive):
+                    continue  # not mingw-w64-x86-64-dev's
+                data = subprocess.run(["ar", "p", archive, member], check=True, capture_output=True).stdout \
+                    if member else open(archive, "rb").read()
+                with tempfile.NamedTemporaryFile(suffix=".o") as objectfile:
+                    objectfile.write(data)
+                    objectfile.flush()
+                    dwarf = run("x86_64-w64-mingw32-objdump", "--dwarf=info", objectfile.name).stdout
+                named = re.search(r"DW_AT_name\s*:.*?(\S+\.[cS])\s*$", dwarf, re.M)
+                source = named.group(1).removeprefix("./") if named else None
+                stanza = governing(source, member or os.path.basename(archive))
+                licence = re.search(r"^License: (\S+)", stanza, re.M).group(1)
+                licences.add(licence)
+                with self.subTest(member=member or archive, source=source):
+                    self.assertIn(spdx[licence], expression.split(" AND "))
+                    self.assertIn(stanza.split("\nLicense:")[0], notices)
+        self.assertIn("Keith-Marshall", licences, "mingw_pformat.o and mingw_vsnprintf.o are Keith Marshall's")
+        self.assertEqual(set(expression.split(" AND ")), {spdx[licence] for licence in licences})
 
     def test_the_rebuild_check_reproduces_fresh_and_signed_releases_and_names_a_changed_file(self):
         done = self.verify(self.release)
