@@ -145,7 +145,9 @@ bool ResolveServicePath(HANDLE file, const char* composedPath, char (&servicePat
     } else if (strncmp(finalPath, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
         path = finalPath + sizeof(LongPathPrefix) - 1;
     }
-    if (strlen(path) > MaxBinaryPathLength || strlen(path) >= MAX_PATH) {
+    // What the narrow calls cannot open again by name (MAX_PATH) is never
+    // registered; MaxBinaryPathLength, larger, only sizes the buffers.
+    if (strlen(path) >= MAX_PATH) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
