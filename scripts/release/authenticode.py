@@ -19,11 +19,13 @@ Windows trusts the certificates' roots is for Windows to say.
 
 import datetime
 import os
+import struct
 import re
 import subprocess
 import sys
 import tempfile
 
+import pefile
 from asn1crypto import cms, tsp  # noqa: F401 (tsp: time-stamp contents, parsed once imported)
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
@@ -47,19 +49,64 @@ class Broken(Exception):
     """What is wrong with a signature, in one line."""
 
 
+class NotSigned(Broken):
+    def __init__(self):
+        super().__init__("not signed")
+
+
+def fingerprint(certificate):
+    return certificate.fingerprint(hashes.SHA256()).hex()
+
+
+def certificate_table(path):
+    """A program's certificate table (WIN_CERTIFICATE entries), checked to
+    end the file and to hold one entry and nothing but zero padding; whether
+    there is one (never for a file that is not a program)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:2] != b"MZ":
+        return False
+    try:
+        security = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    except (pefile.PEFormatError, AttributeError, IndexError):
+        raise Broken("not a PE image") from None
+    offset, size = security.VirtualAddress, security.Size  # a file offset, for this entry
+    if size == 0:
+        return False
+    if offset + size != len(data):
+        raise Broken(f"{len(data) - offset - size} bytes after its certificate table"
+                     if offset + size < len(data) else "its certificate table runs past the end of the file")
+    length = struct.unpack_from("<I", data, offset)[0] if size >= 8 else 0
+    if not 8 < length <= size or data[offset + length:] != bytes(size - length) or size - length >= 8:
+        raise Broken("its certificate table holds more than one signature and its padding")
+    return True
+
+
+def osslsigncode(*arguments):
+    try:
+        return subprocess.run(["osslsigncode", *arguments], stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, errors="replace", timeout=120)
+    except subprocess.TimeoutExpired:
+        raise Broken(f"osslsigncode {arguments[0]} did not finish in 120 s") from None
+
+
 def signature_of(path):
     """The file's primary signature (DER PKCS#7), or None when it has none."""
     with tempfile.TemporaryDirectory() as work:
         out = os.path.join(work, "signature")
-        done = subprocess.run(["osslsigncode", "extract-signature", "-in", path, "-out", out], capture_output=True)
+        done = osslsigncode("extract-signature", "-in", path, "-out", out)
         if done.returncode != 0 or not os.path.exists(out):
             return None
         with open(out, "rb") as f:
             der = f.read()
     # Some versions keep a program's WIN_CERTIFICATE header (length,
-    # revision 0x0200, type 2: PKCS#7 signed data) and its padding.
+    # revision 0x0200, type 2: PKCS#7 signed data) and its zero padding.
     if der[:1] != b"\x30" and der[4:8] == b"\x00\x02\x02\x00":
-        der = der[8:]
+        length = struct.unpack_from("<I", der)[0]
+        if der[length:].strip(b"\0"):
+            raise Broken("bytes after the signature in its certificate entry")
+        der = der[8:length]
     return der
 
 
@@ -72,8 +119,7 @@ def file_digests(path, certificate):
         anchor = os.path.join(work, "signer.pem")
         with open(anchor, "wb") as f:
             f.write(certificate.public_bytes(serialization.Encoding.PEM))
-        done = subprocess.run(["osslsigncode", "verify", "-CAfile", anchor, "-in", path], capture_output=True,
-                              text=True, errors="replace")
+        done = osslsigncode("verify", "-CAfile", anchor, "-in", path)
     signed = re.search(r"^Current (message digest|DigitalSignature)\s*:\s*([0-9A-Fa-f]+)", done.stdout, re.M)
     computed = signed and re.search(rf"^Calculated {signed.group(1)}\s*:\s*([0-9A-Fa-f]+)", done.stdout, re.M)
     if not signed or not computed:
@@ -143,10 +189,23 @@ def _hash(algorithm, data):
     return digest.finalize()
 
 
-def check_timestamp(signer, certificate):
-    token = attribute(signer["unsigned_attrs"], "microsoft_time_stamp_token")
-    if token is None:
-        raise Broken("no RFC 3161 time stamp")
+def time_stamp_of(signer):
+    """The one RFC 3161 time stamp, or None; any other unsigned attribute (a
+    nested signature among them) is refused."""
+    stamps = []
+    for found in signer["unsigned_attrs"] or ():
+        kind = found["type"].native
+        if kind == "microsoft_nested_signature":
+            raise Broken("a nested signature: one signature holds one signer")
+        if kind != "microsoft_time_stamp_token":
+            raise Broken(f"an unsigned attribute ({found['type'].dotted}) besides the time stamp")
+        stamps += list(found["values"])
+    if len(stamps) > 1:
+        raise Broken(f"{len(stamps)} time stamps, not one")
+    return stamps[0] if stamps else None
+
+
+def check_timestamp(token, signer, certificate):
     stamped = token["content"]
     info = stamped["encap_content_info"]
     if info["content_type"].native != "tst_info":
@@ -169,13 +228,17 @@ def check_timestamp(signer, certificate):
         raise Broken("the time stamp's time is outside its own certificate's validity")
 
 
-def check(path, timestamp):
-    """The certificate that made the file's intact primary signature."""
+def check(path, timestamp=False):
+    """The certificate that made the file's one signature, accepted as the
+    module's summary says; with timestamp, a time stamp is required."""
+    table = certificate_table(path)
     der = signature_of(path)
     if der is None:
-        raise Broken("not signed")
+        if table:
+            raise Broken("its certificate table holds no signature that can be read")
+        raise NotSigned()
     try:
-        content = cms.ContentInfo.load(der)
+        content = cms.ContentInfo.load(der, strict=True)
         signed_data = content["content"]
         if content["content_type"].native != "signed_data":
             raise Broken("the signature is not a PKCS#7 signed-data")
@@ -186,8 +249,17 @@ def check(path, timestamp):
             raise Broken("the file was changed after it was signed (its digest is not the signed one)")
         if signed not in spc.hex():
             raise Broken("the signed digest is not the one osslsigncode reads")
-        if timestamp:
-            check_timestamp(signer, certificate)
+        token = time_stamp_of(signer)
+        if token is not None:
+            check_timestamp(token, signer, certificate)
+        elif timestamp:
+            raise Broken("no RFC 3161 time stamp")
+        else:
+            now = datetime.datetime.now(datetime.timezone.utc)
+            start, end = validity(certificate)
+            if not start <= now <= end:
+                raise Broken(f"no time stamp, and its certificate is not valid now (valid {start:%Y-%m-%d} to "
+                             f"{end:%Y-%m-%d})")
     except (ValueError, TypeError, KeyError) as error:
         raise Broken(f"the signature cannot be read ({error})") from None
     return certificate
@@ -208,7 +280,7 @@ def main():
         print(problem)
         sys.exit(1)
     if action == "signer":
-        print(certificate.fingerprint(hashes.SHA256()).hex())
+        print(fingerprint(certificate))
 
 
 if __name__ == "__main__":

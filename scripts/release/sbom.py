@@ -14,11 +14,9 @@
         completeness; the toolchain that built it. Times come from
         SOURCE_DATE_EPOCH and the serial number from the contents, so the
         same commit gives the same bytes.
-    sbom.py toolchain SBOM
-        One line for each tool whose version here differs from the one the
-        SBOM records.
-    sbom.py commit SBOM
-        The commit the SBOM records; none for a release from a modified tree.
+
+toolchain_differences(SBOM) (for scripts/release/verify.py): one line for
+each tool whose version here differs from the one the SBOM records.
 
 Which packages are linked in comes from the maps. A package's licence comes
 from its copyright file: for a machine-readable one, the Files paragraph
@@ -493,28 +491,29 @@ def sbom(arguments):
         f.write("\n")
 
 
-def load(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError) as error:
-        fail(f"cannot read the SBOM '{path}': {error}")
-
-
-def toolchain(path):
-    """Says which recorded tools differ here; a difference is a warning."""
-    recorded = load(path).get("formulation", [{}])[0].get("components", [])
+def toolchain_differences(bom):
+    """Which recorded tools differ here, a line each; a difference is a
+    warning. The SBOM may be anyone's: a name that is not a Debian package
+    name is never handed to dpkg-query, and nothing is printed as a line of
+    its own."""
+    recorded = bom.get("formulation", [{}])[0].get("components", [])
     here = os_release()["DEBIAN_VERSION"]
+    differing = []
     for tool in recorded:
-        if tool["type"] == "operating-system":
+        name, version = str(tool.get("name")), str(tool.get("version"))
+        if tool.get("type") == "operating-system":
             local = here
         else:
             try:
-                local, _ = package_facts(tool["name"])
+                if not re.fullmatch(r"[a-z0-9][a-z0-9+.-]+", name):
+                    raise subprocess.CalledProcessError(1, "dpkg-query")
+                local, _ = package_facts(name)
             except subprocess.CalledProcessError:
                 local = "not installed"
-        if local != tool["version"]:
-            print(f"{tool['name']}: the release was built with {tool['version']}, this machine has {local}")
+        if local != version:
+            line = f"{name}: the release was built with {version}, this machine has {local}"
+            differing.append(line if line.isprintable() else ascii(line))
+    return differing
 
 
 def main():
@@ -523,19 +522,9 @@ def main():
         notices(sys.argv[2], sys.argv[3:])
     elif command == "sbom":
         sbom(sys.argv[2:])
-    elif command == "toolchain" and len(sys.argv) == 3:
-        toolchain(sys.argv[2])
-    elif command == "commit" and len(sys.argv) == 3:
-        product = load(sys.argv[2]).get("metadata", {}).get("component", {})
-        commit = product.get("pedigree", {}).get("commits", [{}])[0].get("uid")
-        if not commit:
-            fail(f"the SBOM '{sys.argv[2]}' records no commit: the release was not built from a git checkout")
-        if {"name": "quendarix:tree", "value": "modified"} in product.get("properties", []):
-            fail("the release was built from a tree with uncommitted changes: no commit rebuilds it")
-        print(commit)
     else:
         fail("usage: sbom.py notices OUTPUT MAP... | sbom OUTPUT --version V [--commit C] [--modified] "
-             "--maps DIR ZIP MSI | toolchain SBOM | commit SBOM")
+             "--maps DIR ZIP MSI")
 
 
 if __name__ == "__main__":

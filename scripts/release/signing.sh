@@ -108,8 +108,8 @@ choose_timestamps() {
 }
 
 # A PKCS#12 file: readable, opened with the password, a private key and a
-# code-signing certificate in it. Keys made by older tools may need OpenSSL's
-# legacy algorithms.
+# code-signing certificate valid now in it. Keys made by older tools may need
+# OpenSSL's legacy algorithms.
 check_pkcs12_key() {
     local key=$QUENDARIX_SIGNING_PKCS12
     [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the signing key '$key'"
@@ -128,6 +128,13 @@ check_pkcs12_key() {
     usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$certificate" 2>/dev/null || true)
     if [ -n "$usage" ] && ! grep -q "Code Signing" <<<"$usage"; then
         fail "the certificate in '$key' is not for code signing"
+    fi
+    # A signature by a certificate not valid now verifies nowhere.
+    local start end
+    start=$(date -u -d "$(openssl x509 -noout -startdate <<<"$certificate" | sed 's/^notBefore=//')" +%s)
+    end=$(date -u -d "$(openssl x509 -noout -enddate <<<"$certificate" | sed 's/^notAfter=//')" +%s)
+    if [ "$start" -gt "$(date +%s)" ] || [ "$end" -le "$(date +%s)" ]; then
+        fail "the certificate in '$key' is not valid now (valid $(date -u -d "@$start" +%F) to $(date -u -d "@$end" +%F)): renew it"
     fi
     signing_options=(-pkcs12 "$key")
 }

@@ -1,9 +1,12 @@
 """What a release says it holds, and the one-command check that rebuilds it:
 the SBOM against the CycloneDX 1.6 schema (the CycloneDX project's own
 validator) and against the build's link maps, the notices in both packages,
-and scripts/release/verify.sh on a fresh, a signed and a tampered release."""
+and scripts/release/verify.sh on a signed, time-stamped release, a changed
+one and a table of tamperings."""
 
+import datetime
 import fnmatch
+import glob
 import hashlib
 import io
 import json
@@ -14,10 +17,19 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import warnings
 import zipfile
 
 import pefile
+from asn1crypto import cms, core, tsp
+from asn1crypto import x509 as asn1_x509
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID
 
+from keys import certificate, new_key, time_stamp_server
 from tree import commit_copy
 
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
@@ -53,6 +65,16 @@ class ReleaseContents(unittest.TestCase):
         # that the rebuild check has a commit to rebuild.
         cls.source = commit_copy(SOURCE_DIR, os.path.join(cls.work, "source"))
         cls.release = cls.package("release")
+        # And signed with a throwaway key, time-stamped by a loopback server.
+        key, cert, cls.pkcs12 = (os.path.join(cls.work, name) for name in ("key.pem", "cert.pem", "sign.p12"))
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+            "-subj", "/CN=Quendarix test signing", "-addext", "extendedKeyUsage=codeSigning", check=True)
+        run("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", cls.pkcs12, "-passout", "pass:",
+            check=True)
+        with open(cert, "rb") as f:
+            cls.publisher = x509.load_pem_x509_certificate(f.read()).fingerprint(hashes.SHA256()).hex()
+        cls.tsa_url, _, cls.tsa_key, cls.tsa = time_stamp_server(cls, os.path.join(cls.work, "tsa"))
+        cls.good = cls.package("good", QUENDARIX_SIGNING_PKCS12=cls.pkcs12, QUENDARIX_SIGNING_TIMESTAMP_URL=cls.tsa_url)
 
     @classmethod
     def package(cls, name, **environment):
@@ -63,8 +85,8 @@ class ReleaseContents(unittest.TestCase):
         assert done.returncode == 0, done.stderr
         return os.path.join(cls.work, name)
 
-    def verify(self, release):
-        return run("bash", os.path.join(self.source, "scripts", "release", "verify.sh"), release)
+    def verify(self, *arguments):
+        return run("bash", os.path.join(self.source, "scripts", "release", "verify.sh"), *arguments)
 
     def read(self, release, suffix):
         with open(os.path.join(release, f"quendarix-{VERSION}{suffix}"), "rb") as f:
@@ -203,55 +225,231 @@ class ReleaseContents(unittest.TestCase):
         self.assertIn("Keith-Marshall", licences, "mingw_pformat.o and mingw_vsnprintf.o are Keith Marshall's")
         self.assertEqual(set(expression.split(" AND ")), {spdx[licence] for licence in licences})
 
-    def test_the_rebuild_check_reproduces_fresh_and_signed_releases_and_names_a_changed_file(self):
-        done = self.verify(self.release)
-        self.assertEqual((done.returncode, done.stdout.splitlines()[-1]), (0, "reproduced"), done.stdout + done.stderr)
+    def test_the_rebuild_check_reproduces_a_signed_release_and_names_what_differs_in_a_changed_one(self):
+        for publisher in ([], ["--publisher", self.publisher]):
+            done = self.verify(*publisher, self.good)
+            self.assertEqual((done.returncode, done.stdout.splitlines()[-1]), (0, "reproduced"), done.stdout + done.stderr)
 
-        key, certificate, pkcs12 = (os.path.join(self.work, name) for name in ("key.pem", "cert.pem", "sign.p12"))
-        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
-            "-days", "2", "-subj", "/CN=Quendarix test signing", "-addext", "extendedKeyUsage=codeSigning", check=True)
-        run("openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", pkcs12, "-passout", "pass:",
-            check=True)
-        signed = self.package("signed", QUENDARIX_SIGNING_PKCS12=pkcs12)
-        done = self.verify(signed)
-        self.assertEqual((done.returncode, done.stdout.splitlines()[-1]), (0, "reproduced"), done.stdout + done.stderr)
-
-        # The installer changed after the build, every checksum made to
-        # match, and the SBOM saying another compiler built it.
-        zip_name = f"quendarix-{VERSION}-win64.zip"
-        with zipfile.ZipFile(os.path.join(signed, zip_name)) as package:
-            entries = [(info, package.read(info)) for info in package.infolist()]
-        changed = {}
-        for info, data in entries:
-            if info.filename.endswith("/quendarixinstall.exe"):
-                data = data.replace(b"Aborting.", b"Aborting!")
-            changed[info.filename] = (info, data)
-        sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name.split('/', 1)[1]}\n"
-                       for name, (_, data) in sorted(changed.items()) if not name.endswith(("/", "SHA256SUMS")))
-        top = f"quendarix-{VERSION}-win64/SHA256SUMS"
-        changed[top] = (changed[top][0], sums.encode())
-        with zipfile.ZipFile(os.path.join(signed, zip_name), "w") as package:
-            for info, data in changed.values():
-                package.writestr(info, data)
-        sbom_path = os.path.join(signed, f"quendarix-{VERSION}.cdx.json")
+        # An unsigned release: the installer changed after the build, every
+        # checksum made to match, an MSI table changed, and the SBOM saying
+        # another compiler built it.
+        changed = os.path.join(self.work, "changed")
+        shutil.copytree(self.release, changed)
+        rezip(changed, lambda name, data: data.replace(b"Aborting.", b"Aborting!")
+              if name.endswith("/quendarixinstall.exe") else data)
+        run("msibuild", os.path.join(changed, f"quendarix-{VERSION}-x64.msi"), "-q",
+            "UPDATE `Property` SET `Value` = 'Quendarix!' WHERE `Property` = 'Manufacturer'", check=True)
+        sbom_path = os.path.join(changed, f"quendarix-{VERSION}.cdx.json")
         with open(sbom_path) as f:
             sbom = json.load(f)
         gcc = next(c for c in sbom["formulation"][0]["components"] if c["name"] == "gcc-mingw-w64-x86-64-posix")
         here, gcc["version"] = gcc["version"], "12.2.0-14+deb12u9"
         with open(sbom_path, "w") as f:
             json.dump(sbom, f, indent=2)
-        files = sorted(name for name in os.listdir(signed) if name != "SHA256SUMS")
-        with open(os.path.join(signed, "SHA256SUMS"), "w") as f:
-            f.write(run("sha256sum", *files, cwd=signed, check=True).stdout)
+        resum(changed)
 
-        done = self.verify(signed)
-        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        done = self.verify(changed)
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1]), (1, "not reproduced"),
+                         done.stdout + done.stderr)
         self.assertIn(f"  gcc-mingw-w64-x86-64-posix: the release was built with 12.2.0-14+deb12u9, "
                       f"this machine has {here}\n", done.stdout)
-        self.assertRegex(done.stdout, rf"differs: {re.escape(zip_name)}\n(  .*\n)*  ├── "
+        self.assertRegex(done.stdout, rf"differs: quendarix-{re.escape(VERSION)}-win64.zip\n(  .*\n)*  ├── "
                                       rf"quendarix-{re.escape(VERSION)}-win64/quendarixinstall.exe\n")
-        self.assertIn(f"reproduced: quendarix-{VERSION}-x64.msi\n", done.stdout)
-        self.assertEqual(done.stdout.splitlines()[-1], "not reproduced")
+        self.assertRegex(done.stdout, rf"differs: quendarix-{re.escape(VERSION)}-x64.msi\n  \S")
+
+    def test_the_rebuild_check_refuses_each_tampering_with_one_line_and_a_verdict(self):
+        top, msi = f"quendarix-{VERSION}-win64", f"quendarix-{VERSION}-x64.msi"
+        marker = os.path.join(self.work, "marker")
+        os.makedirs(marker)
+        other_key = os.path.join(self.work, "other.p12")
+        key = new_key()
+        with open(other_key, "wb") as f:
+            f.write(pkcs12.serialize_key_and_certificates(
+                b"other", key, certificate("Somebody else", key.public_key(), "Somebody else", key,
+                                           ExtendedKeyUsageOID.CODE_SIGNING), None, serialization.NoEncryption()))
+        not_tsa_key = new_key()
+        not_tsa = certificate("Not a TSA", not_tsa_key.public_key(), "Not a TSA", not_tsa_key,
+                              ExtendedKeyUsageOID.CODE_SIGNING)
+        late = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
+
+        def two_zips(folder):  # a link to the marker folder, then an entry through it
+            for name, entry, data, mode in (("a.zip", "a", marker, 0o120777), ("b.zip", "a/x.sh", "#!/bin/sh\n",
+                                                                               0o100755)):
+                with zipfile.ZipFile(os.path.join(folder, name), "w") as package:
+                    info = zipfile.ZipInfo(entry)
+                    info.create_system, info.external_attr = 3, mode << 16
+                    package.writestr(info, data)
+
+        def add_entry(entry, mode=0o100644):
+            def tamper(folder):
+                info = zipfile.ZipInfo(entry)
+                info.create_system, info.external_attr = 3, mode << 16
+                rezip(folder, extra=[(info, marker.encode())])
+            return tamper
+
+        def commit_on_no_ref(folder):
+            script = f"#!/bin/sh\ntouch '{marker}/rebuilt'\n"
+            git = lambda *command, **options: run("git", "-C", self.source, *command, check=True,  # noqa: E731
+                                                  **options).stdout.strip()
+            index = dict(os.environ, GIT_INDEX_FILE=os.path.join(self.work, "index"))
+            blob = git("hash-object", "-w", "--stdin", input=script)
+            git("read-tree", "HEAD", env=index)
+            git("update-index", "--add", "--cacheinfo", f"100755,{blob},scripts/package.sh", env=index)
+            tree = git("write-tree", env=index)
+            commit = git("-c", "user.name=T", "-c", "user.email=t@example.invalid", "commit-tree", tree, "-p", "HEAD",
+                         "-m", "On no branch")
+            path = glob.glob(os.path.join(folder, "*.cdx.json"))[0]
+            with open(path) as f:
+                sbom = json.load(f)
+            sbom["metadata"]["component"]["pedigree"]["commits"][0]["uid"] = commit
+            with open(path, "w") as f:
+                json.dump(sbom, f)
+            resum(folder)
+            return commit
+
+        def nested(folder):
+            path = os.path.join(folder, msi)
+            run("osslsigncode", "sign", "-nest", "-pkcs12", other_key, "-h", "sha256", "-in", path, "-out",
+                path + ".new", check=True)
+            os.replace(path + ".new", path)
+
+        def with_unsigned(change):
+            def tamper(folder):
+                resign(os.path.join(folder, msi), change)
+            return tamper
+
+        def extra_attribute(signer):
+            signer["unsigned_attrs"] = cms.CMSAttributes(list(signer["unsigned_attrs"]) + [cms.CMSAttribute(
+                {"type": "1.3.6.1.4.1.99999.1", "values": [core.OctetString(bytes(65536))]})])
+
+        rows = [  # name, tampering (whose answer fills in {}), exit code, the line before the verdict (or its reason)
+            ("two ZIPs: a link, then an entry through it", two_zips, 1, "not a release: the folder holds 3 ZIPs, not one"),
+            ("a link in the ZIP", add_entry(f"{top}/a", 0o120777), 1,
+             f"not a release: {top}.zip: the entry {top}/a is a link"),
+            ("a '..' entry", add_entry(f"{top}/../x.sh"), 1,
+             f"not a release: {top}.zip: the entry {top}/../x.sh has '..' in its name"),
+            ("a repeated entry", add_entry(f"{top}/README.txt"), 1,
+             f"not a release: {top}.zip: the entry {top}/README.txt repeats another entry's name"),
+            ("an entry outside the top folder", add_entry("x.sh"), 1,
+             f"not a release: {top}.zip: the entry x.sh lies outside the folder {top}/"),
+            ("a dotfile", lambda folder: append(os.path.join(folder, ".hidden"), ""), 1,
+             "not a release: .hidden is not listed in SHA256SUMS"),
+            ("a device in SHA256SUMS", lambda folder: append(os.path.join(folder, "SHA256SUMS"),
+                                                             f"{hashlib.sha256(b'').hexdigest()}  /dev/zero\n"), 1,
+             "not a release: SHA256SUMS line 4 is not 'HASH  NAME' with a plain file name"),
+            ("a link in the folder", lambda folder: os.symlink("/dev/zero", os.path.join(folder, "zero")), 2,
+             "zero is not a plain file"),
+            ("a commit on no branch or tag", commit_on_no_ref, 2, "commit {} is on no branch or tag of this checkout"),
+            ("a nested signature", nested, 1,
+             f"signature not accepted: {msi} (a nested signature: one signature holds one signer)"),
+            ("another unsigned attribute", with_unsigned(extra_attribute), 1,
+             f"signature not accepted: {msi} (an unsigned attribute (1.3.6.1.4.1.99999.1) besides the time stamp)"),
+            ("a time stamp not by a TSA", with_unsigned(lambda signer: restamp(signer, not_tsa_key, not_tsa)), 1,
+             f"signature not accepted: {msi} (the time stamp was made by a certificate that is not for time "
+             "stamping)"),
+            ("a time stamp after the certificate expired",
+             with_unsigned(lambda signer: restamp(signer, self.tsa_key, self.tsa, late)), 1,
+             f"signature not accepted: {msi} (the time stamp ({late:%Y-%m-%d %H:%M:%S} UTC) is outside the "
+             "signing certificate's validity)"),
+            ("bytes after a program's signature", lambda folder: rezip(folder, lambda name, data: data + bytes(8)
+                                                                       if name.endswith("/quendarixservice.exe")
+                                                                       else data), 1,
+             f"signature not accepted: {top}/quendarixservice.exe (8 bytes after its certificate table)"),
+        ]
+        for name, tamper, code, line in rows:
+            with self.subTest(name):
+                folder = os.path.join(self.work, "tampered-" + re.sub(r"\W+", "-", name))
+                shutil.copytree(self.good, folder, symlinks=True)
+                filled = tamper(folder)
+                if code == 1 and not name.startswith(("a dotfile", "a device")):
+                    resum(folder)
+                done = self.verify(folder)
+                expected = [line.format(filled), "not reproduced"] if code == 1 else \
+                    ["cannot check: " + line.format(filled)]
+                self.assertEqual((done.returncode, done.stdout.splitlines()[-len(expected):]), (code, expected),
+                                 done.stdout + done.stderr)
+                self.assertNotIn("Rebuilding", done.stdout)
+        self.assertEqual(os.listdir(marker), [], "the release wrote outside the check's work folder")
+
+        # Signing with a certificate that is not valid now ends before the
+        # build, with one line.
+        expired = os.path.join(self.work, "expired.p12")
+        with open(expired, "wb") as f:
+            f.write(pkcs12.serialize_key_and_certificates(
+                b"expired", key, certificate("Expired", key.public_key(), "Expired", key,
+                                             ExtendedKeyUsageOID.CODE_SIGNING, days=460), None,
+                serialization.NoEncryption()))
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QUENDARIX_SIGNING_")}
+        done = run("bash", os.path.join(self.source, "scripts", "package.sh"), os.path.join(self.work, "expired"),
+                   env=dict(env, QUENDARIX_SIGNING_PKCS12=expired))
+        self.assertEqual((done.returncode, done.stderr), (1, f"package.sh: the certificate in '{expired}' is not "
+                                                             "valid now (valid 2020-01-01 to 2021-04-05): renew it\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.work, "expired")))
+
+
+def append(path, text):
+    with open(path, "a") as f:
+        f.write(text)
+
+
+def resum(folder):
+    """The release's SHA256SUMS made to match its files again."""
+    names = sorted(name for name in os.listdir(folder) if name != "SHA256SUMS")
+    with open(os.path.join(folder, "SHA256SUMS"), "w") as f:
+        f.write(run("sha256sum", *names, cwd=folder, check=True).stdout)
+
+
+def rezip(folder, change=lambda name, data: data, extra=()):
+    """The release's ZIP written anew: each file changed, extra entries
+    added, its own SHA256SUMS made to match."""
+    path = glob.glob(os.path.join(folder, "*.zip"))[0]
+    with zipfile.ZipFile(path) as package:
+        entries = [(info, change(info.filename, package.read(info))) for info in package.infolist()]
+    sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {info.filename.split('/', 1)[1]}\n"
+                   for info, data in sorted(entries, key=lambda e: e[0].filename)
+                   if not info.filename.endswith(("/", "SHA256SUMS")))
+    entries = [(info, sums.encode() if info.filename.endswith("/SHA256SUMS") else data) for info, data in entries]
+    with warnings.catch_warnings(), zipfile.ZipFile(path, "w") as package:
+        warnings.simplefilter("ignore")  # a repeated name, on purpose
+        for info, data in [*entries, *extra]:
+            package.writestr(info, data)
+
+
+def resign(path, change):
+    """The file's signature taken out, its signer changed, and put back."""
+    run("osslsigncode", "extract-signature", "-in", path, "-out", path + ".sig", check=True)
+    with open(path + ".sig", "rb") as f:
+        signature = cms.ContentInfo.load(f.read())
+    change(signature["content"]["signer_infos"][0])
+    with open(path + ".sig", "wb") as f:
+        f.write(signature.dump(force=True))
+    run("osslsigncode", "remove-signature", "-in", path, "-out", path + ".bare", check=True)
+    run("osslsigncode", "attach-signature", "-sigin", path + ".sig", "-in", path + ".bare", "-out", path + ".new")
+    os.replace(path + ".new", path)
+    for suffix in (".sig", ".bare"):
+        os.remove(path + suffix)
+
+
+def restamp(signer, key, cert, when=None):
+    """The signer's time stamp made anew by key and cert, at another time."""
+    token = signer["unsigned_attrs"][0]["values"][0]["content"]
+    info = token["encap_content_info"]["content"].parsed
+    if when:
+        info["gen_time"] = when
+    content = info.dump(force=True)
+    token["encap_content_info"]["content"] = tsp.TSTInfo.load(content)
+    stamper = token["signer_infos"][0]
+    stamper["signed_attrs"] = cms.CMSAttributes(
+        [a for a in stamper["signed_attrs"] if a["type"].native == "content_type"] +
+        [cms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(content).digest()]})])
+    der = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+    stamper["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {"issuer": der.issuer,
+                                                                         "serial_number": der.serial_number}})
+    stamper["digest_algorithm"] = {"algorithm": "sha256"}
+    stamper["signature_algorithm"] = {"algorithm": "rsassa_pkcs1v15"}
+    stamper["signature"] = key.sign(b"\x31" + stamper["signed_attrs"].dump(force=True)[1:], padding.PKCS1v15(),
+                                    hashes.SHA256())
+    token["certificates"] = [der]
 
 
 if __name__ == "__main__":

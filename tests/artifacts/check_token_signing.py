@@ -2,10 +2,8 @@
 SoftHSM2 token made for the test, its key pair generated inside it, a
 throwaway CA, a code-signing certificate for the token's key beside an
 expired one it renewed, and an RFC 3161 time-stamp server on the loopback
-(openssl ts behind Python's http.server) with a CA of its own."""
+with a CA of its own."""
 
-import datetime
-import http.server
 import io
 import os
 import re
@@ -18,14 +16,13 @@ import types
 import unittest
 import zipfile
 
-from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+from cryptography.x509.oid import ExtendedKeyUsageOID
 
 sys.path.insert(0, os.path.join(os.environ["QUENDARIX_SOURCE_DIR"], "scripts", "release"))
 import pkcs11_key  # noqa: E402
 import PyKCS11  # noqa: E402
+from keys import certificate, new_key, pem, time_stamp_server  # noqa: E402
 from tree import commit_copy  # noqa: E402
 
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
@@ -40,55 +37,8 @@ BUILD_TOOLS = ("cmake", "cpack", "x86_64-w64-mingw32-g++", "x86_64-w64-mingw32-g
                "wixl", "msibuild", "strip-nondeterminism")
 
 
-def certificate(subject, public_key, issuer, issuer_key, usage, critical=False, start=datetime.datetime(2020, 1, 1),
-                days=36500):
-    builder = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
-               .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
-               .public_key(public_key).serial_number(x509.random_serial_number())
-               .not_valid_before(start).not_valid_after(start + datetime.timedelta(days=days)))
-    if usage is None:
-        builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-    else:
-        builder = builder.add_extension(x509.ExtendedKeyUsage([usage]), critical=critical)
-    return builder.sign(issuer_key, hashes.SHA256())
-
-
 def fingerprint(certificate_):
     return certificate_.fingerprint(hashes.SHA256()).hex(":").upper()
-
-
-class TimeStamps(http.server.BaseHTTPRequestHandler):
-    """RFC 3161 answers from openssl ts -reply; HTTP 500 at /fail."""
-    config = ""
-
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        if self.path == "/fail":
-            try:
-                self.send_error(500)
-            except ConnectionError:
-                pass  # the client went on before reading the answer
-            return
-        with tempfile.TemporaryDirectory() as work:
-            with open(os.path.join(work, "query"), "wb") as f:
-                f.write(query)
-            subprocess.run(["openssl", "ts", "-reply", "-config", self.config, "-queryfile",
-                            os.path.join(work, "query"), "-out", os.path.join(work, "reply")],
-                           check=True, capture_output=True)
-            with open(os.path.join(work, "reply"), "rb") as f:
-                reply = f.read()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def log_message(self, *arguments):
-        pass
-
-
-def pem(*certificates):
-    return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
 
 
 class TokenSigning(unittest.TestCase):
@@ -118,7 +68,7 @@ class TokenSigning(unittest.TestCase):
 
         # The signer's key holds an expired certificate, written first, and
         # its renewal; the old key only an expired one.
-        ca_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        ca_key = new_key()
         ca = certificate("Quendarix test CA", ca_key.public_key(), "Quendarix test CA", ca_key, None)
         signing = ExtendedKeyUsageOID.CODE_SIGNING
         expired = certificate("Quendarix test signing 2020", keys["signer"], "Quendarix test CA", ca_key, signing,
@@ -139,32 +89,8 @@ class TokenSigning(unittest.TestCase):
             with open(path, "wb") as f:
                 f.write(data)
 
-        # The time-stamp server: its CA, and a leaf for time stamping only.
-        tsa_ca_key, tsa_key = (rsa.generate_private_key(public_exponent=65537, key_size=2048) for _ in range(2))
-        tsa_ca = certificate("Quendarix test TSA CA", tsa_ca_key.public_key(), "Quendarix test TSA CA", tsa_ca_key,
-                             None)
-        tsa = certificate("Quendarix test TSA", tsa_key.public_key(), "Quendarix test TSA CA", tsa_ca_key,
-                          ExtendedKeyUsageOID.TIME_STAMPING, critical=True)
-        tsa_dir = os.path.join(cls.work, "tsa")
-        os.makedirs(tsa_dir)
-        cls.tsa_ca = os.path.join(tsa_dir, "ca.pem")
-        for name, data in (("ca.pem", pem(tsa_ca)), ("tsa.pem", pem(tsa)), ("serial", b"01\n"),
-                           ("tsa.key", tsa_key.private_bytes(serialization.Encoding.PEM,
-                                                             serialization.PrivateFormat.PKCS8,
-                                                             serialization.NoEncryption()))):
-            with open(os.path.join(tsa_dir, name), "wb") as f:
-                f.write(data)
-        TimeStamps.config = os.path.join(tsa_dir, "ts.cnf")
-        with open(TimeStamps.config, "w") as f:
-            f.write(f"[ tsa ]\ndefault_tsa = tsa_config\n[ tsa_config ]\nserial = {tsa_dir}/serial\n"
-                    f"signer_cert = {tsa_dir}/tsa.pem\nsigner_key = {tsa_dir}/tsa.key\ncerts = {tsa_dir}/tsa.pem\n"
-                    "signer_digest = sha256\ndefault_policy = 1.3.6.1.4.1.4146.2.3\ndigests = sha256, sha384, sha512\n"
-                    "accuracy = secs:1\ness_cert_id_alg = sha256\n")
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), TimeStamps)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        cls.addClassCleanup(server.server_close)
-        cls.addClassCleanup(server.shutdown)
-        cls.tsa_url = f"http://127.0.0.1:{server.server_address[1]}/"
+        # The time-stamp server, with a CA of its own.
+        cls.tsa_url, cls.tsa_ca, _, _ = time_stamp_server(cls, os.path.join(cls.work, "tsa"))
 
         # A recording osslsigncode first on PATH; for the refused runs also a
         # cmake that only leaves a mark, so that a build would show.
