@@ -226,16 +226,22 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID* ace)
 }
 
 // The service file's open, then the open of the path about to be registered
-// (asking only to read attributes).
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+// (asking only to read attributes); a folder's to read its security (as
+// itself, or followed where a volume is mounted: then the mounted root,
+// scripted as PATH\), and each item of a path opened as itself.
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
 {
-    if (desiredAccess == READ_CONTROL) {  // a folder, to read its security
-        Fake.calls.push_back("CreateFileA(" + Text(fileName) + ",security)");
-        if (Fake.objects.count(fileName) != 0 && !Fake.objects[fileName].opens) {
+    const bool asItself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    if ((desiredAccess & READ_CONTROL) != 0 || asItself) {
+        std::string path = fileName;
+        const bool security = (desiredAccess & READ_CONTROL) != 0;
+        Fake.calls.push_back("CreateFileA(" + path + (!security ? ",as itself)" : asItself ? ",security)" : ",security,followed)"));
+        if (Fake.objects.count(path) != 0 && !Fake.objects[path].opens) {
             Fake.lastError = ERROR_ACCESS_DENIED;
             return INVALID_HANDLE_VALUE;
         }
-        OpenedFolders.push_back(fileName);
+        if (!asItself && Fake.objects.count(path) != 0 && Fake.objects[path].reparsePoint) path += "\\";
+        OpenedFolders.push_back(path);
         return reinterpret_cast<HANDLE>(FolderHandles + static_cast<intptr_t>(OpenedFolders.size() - 1));
     }
     const bool reopen = desiredAccess == FILE_READ_ATTRIBUTES;
@@ -254,6 +260,12 @@ static bool OtherFile(HANDLE file)
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
 {
     *information = BY_HANDLE_FILE_INFORMATION();
+    if (HandleName(file) == "folder") {
+        const std::string& path = OpenedFolders[static_cast<size_t>(reinterpret_cast<intptr_t>(file) - FolderHandles)];
+        const bool reparsePoint = Fake.objects.count(path) != 0 && Fake.objects[path].reparsePoint;
+        information->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | (reparsePoint ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
+        return 1;
+    }
     information->dwVolumeSerialNumber = 0x43000000;
     const ULONGLONG index = Fake.fileIndex ^ (OtherFile(file) ? 1 : 0);
     information->nFileIndexLow = static_cast<DWORD>(index & 0xffffffff);

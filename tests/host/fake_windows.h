@@ -20,6 +20,7 @@ struct AccessEntryText {
 struct FakeObject {
     bool opens = true;     // its folder can be opened to read its security
     bool readable = true;  // its security descriptor can be read
+    bool reparsePoint = false;  // a link, or a folder where a volume is mounted
     std::string owner = "S-1-5-32-544";
     std::vector<AccessEntryText> entries = {
         {"S-1-5-18", ACCESS_ALLOWED_ACE_TYPE, 0, 0x1f01ff},

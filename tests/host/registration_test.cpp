@@ -129,13 +129,14 @@ TEST_F(RegistrationTest, Uninstall)
     for (const Scenario& s : scenarios) Check(s, {Installer, "/Uninstall"});
 }
 
-// Wine shows resolved paths; what it cannot show is a share's path, a path
-// that cannot be resolved, the limits of the registered path's length, and
-// file ids that prove nothing.
+// Wine shows resolved paths; what it cannot show is a share's path, the
+// forms of answer of a volume without a drive letter, links Windows shows on
+// the handle, the limits of the registered path's length, and file ids that
+// prove nothing.
 TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
 {
     const std::string longest = "C:\\" + std::string(MAX_PATH - 4, 'x');  // 259 characters: opened again by name
-    const std::string longestShare = "\\\\" + std::string(MAX_PATH - 3, 's');
+    const std::string longestShare = "\\\\s\\" + std::string(MAX_PATH - 5, 's');
     const std::string tooLong = "Failed to create service. Error: 0xce";
     const std::string notTheFile = "Failed to create service. Error: 0x7b";
     const std::string onShare = " is on a network share: the service may not start at boot, and whoever controls the "
@@ -158,13 +159,37 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
          "Warning: " + longestShare + onShare},
         {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", tooLong},
         {"the file cannot be opened", "", "Failed to create service. Error: 0x20", [] { Fake.openFileError = 0x20; }},
-        // A volume without a DOS path: the composed path's full form, when
-        // it leads to the file held.
+        // Where the volume has no drive or share path (the documented
+        // ERROR_PATH_NOT_FOUND, or another form of answer): the composed
+        // path's full form, when it is a drive path reaching the file held
+        // through no link. Any other failure is the call's own.
         {"no DOS path", "", "C:\\R\\quendarixservice.exe",
-         [] { Fake.resolveError = 0x1; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        {"a volume GUID path", "\\\\?\\Volume{5e1f}\\Q\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
+         [] { Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        {"a GLOBALROOT path", "\\\\?\\GLOBALROOT\\Device\\Q\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
+         [] { Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        {"another prefix, its full form too", "\\\\?\\unix\\tmp\\quendarixservice.exe", notTheFile,
+         [] { Fake.fullPath = "\\\\?\\unix\\tmp\\quendarixservice.exe"; }},
+        {"a relative answer", "Volume{5e1f}\\quendarixservice.exe", notTheFile,
+         [] { Fake.fullPath = "\\\\.\\Volume{5e1f}\\quendarixservice.exe"; }},
+        {"no DOS path, a link on the way", "", notTheFile,
+         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\J\\R\\quendarixservice.exe";
+              Fake.objects["C:\\J"].reparsePoint = true; }},
+        {"no DOS path, the file a link", "", notTheFile,
+         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe";
+              Fake.objects["C:\\R\\quendarixservice.exe"].reparsePoint = true; }},
+        {"no DOS path, a folder on the way that cannot be opened", "", "Failed to create service. Error: 0x5",
+         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.objects["C:\\R"].opens = false; }},
         {"no DOS path, and the full form is another file", "", notTheFile,
-         [] { Fake.resolveError = 0x3ed; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.reopenFindsOtherFile = true; }},
-        {"no path at all", "", "Failed to create service. Error: 0x3", [] { Fake.resolveError = 0x1; }},
+         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.reopenFindsOtherFile = true; }},
+        {"no path at all", "", "Failed to create service. Error: 0x3", [] { Fake.resolveError = 0x3; }},
+        {"access denied on a share's folder", "", "Failed to create service. Error: 0x5",
+         [] { Fake.resolveError = 0x5; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        {"a real path longer than the answer (Wine)", "", "Failed to create service. Error: 0xea",
+         [] { Fake.resolveError = 0xea; Fake.fullPath = "C:\\J\\quendarixservice.exe"; }},
+        {"no memory", "", "Failed to create service. Error: 0x8",
+         [] { Fake.resolveError = 0x8; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
         // A best-fit look-alike of the real name: nothing there, or another file.
         {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", notTheFile,
          [] { Fake.reopenError = 0x3; }},
@@ -174,7 +199,13 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
         // File ids that cannot tell files apart prove nothing.
         {"a 128-bit id beyond 64 bits", "\\\\?\\C:\\R\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
          [] { Fake.fileId[15] = 0x80; }},
-        {"a 128-bit id of zeros", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile, [] { Fake.fileId[0] = 0; }},
+        // All zeros: the file system has no 128-bit ids; the 64-bit index decides.
+        {"a 128-bit id of zeros", "\\\\?\\C:\\R\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
+         [] { Fake.fileId[0] = 0; }},
+        {"a 128-bit id of zeros, another file", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { Fake.fileId[0] = 0; Fake.reopenFindsOtherFile = true; }},
+        {"a 128-bit id of zeros, an index of zeros", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
+         [] { Fake.fileId[0] = 0; Fake.fileIndex = 0; }},
         {"a 128-bit id of ones", "\\\\?\\C:\\R\\quendarixservice.exe", notTheFile,
          [] { memset(Fake.fileId, 0xff, sizeof(Fake.fileId)); }},
         {"no 128-bit ids: the 64-bit index", "\\\\?\\C:\\R\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",

@@ -147,6 +147,14 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
              Fake.objects["D:\\"].entries.push_back({"S-1-5-11", ACCESS_ALLOWED_ACE_TYPE, 0, Modify});
          },
          {}},
+        {"a folder where a volume is mounted, read as itself", TokenElevationTypeDefault,
+         [] {
+             Fake.finalPath = "\\\\?\\C:\\Mnt\\Vol\\Q\\quendarixservice.exe";
+             Fake.objects["C:\\Mnt\\Vol"].reparsePoint = true;
+             Fake.objects["C:\\Mnt\\Vol"].entries.push_back(EveryoneModifies);
+             Fake.objects["C:\\Mnt\\Vol\\"].entries.push_back({"S-1-5-11", ACCESS_ALLOWED_ACE_TYPE, 0, Modify});
+         },
+         {"Warning: Everyone can change C:\\Mnt\\Vol" + keep}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

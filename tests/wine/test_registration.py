@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import unittest
 
 from host import ON_WINDOWS, HostTestCase, lines
@@ -247,6 +248,35 @@ class Registration(HostTestCase):
                 self.assertEqual(self.host.registry_values()["ImagePath"], started_from + "\\quendarixservice.exe")
                 self.assertEqual(self.run_installer(started_from + "\\quendarixinstall.exe", "/Uninstall")[0], 0)
                 self.assert_gone()
+
+    def test_a_file_the_system_cannot_give_a_drive_path_for_is_never_registered(self):
+        """Wine's two ways of not answering a drive path: a link to a folder
+        whose real path is longer than MAX_PATH (Wine 8 fails the call), and
+        a file outside every drive (answered as \\\\?\\unix\\...)."""
+        if ON_WINDOWS:
+            self.skip_row("Wine's answers; Windows' own are the host tests' rows")
+        deep = "C:\\" + "\\".join(name * 60 for name in "qrstu")
+        self.host.place_programs(deep)
+        os.symlink(self.host.host_path(deep), self.host.host_path("C:\\J"))
+        outside = tempfile.mkdtemp(prefix="quendarix-outside-")
+        self.addCleanup(shutil.rmtree, outside)
+        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
+            shutil.copy(self.host.host_path(SERVICE if "service" in name else INSTALLER), outside)
+        drive_z = os.path.join(self.host.path, "dosdevices", "z:")
+        z_target = os.readlink(drive_z)
+        os.remove(drive_z)
+        self.addCleanup(os.symlink, z_target, drive_z)
+        # Wine 8 fails the call with ERROR_MORE_DATA; an answer of the long
+        # path would be refused for its length (0xce).
+        for name, folder, error in (("through a link, past MAX_PATH", "C:\\J", "0x(ea|ce)"),
+                                    ("outside every drive", "\\\\?\\unix" + outside.replace("/", "\\"), "0x7b")):
+            with self.subTest(row=name):
+                code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
+                self.assertEqual((code, transcript[2]), (5, "Creating service..."), transcript)
+                self.assertRegex(transcript[3], f"^Failed to create service\\. Error: {error}$")
+                self.assertEqual(len(transcript), 4, transcript)
+                self.assertIsNone(self.host.registry_values())
+                self.assertEqual(self.host.service_processes(), [])
 
     def test_a_folder_name_the_code_page_cannot_carry_is_never_stood_in_for(self):
         # "ł" is not in code page 1252: argv[0] arrives with the look-alike "l".

@@ -3,8 +3,10 @@
 #include "replaceable.h"
 #include "service_manager.h"
 #include "../installer/exit_codes.h"
+#include "../installer/path_text.h"
 #include "../installer/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,44 +26,46 @@ namespace {
 const char ServiceDisplayName[] = "Quendarix";
 char ServiceDescriptionText[] = "Quendarix control";
 
-// The longest binary path registered, as for the path found from argv[0].
-const size_t MaxBinaryPathLength = 1023;
-// The resolved path, terminated; registered in quotes when it holds a space.
-const size_t ServicePathSize = MaxBinaryPathLength + 1;
-const size_t BinaryPathSize = MaxBinaryPathLength + 3;
+// The registered path is shorter than MAX_PATH (it must open again by
+// name); the buffers hold longer answers, to tell them apart.
+const size_t ServicePathSize = MAX_PATH;
+// Registered in quotes when it holds a space.
+const size_t BinaryPathSize = ServicePathSize + 2;
 // The system's answer puts "\\?\" before a drive path, and "\\?\UNC\"
 // (six characters more) where a share's path starts with "\\".
 const char LongPathPrefix[] = "\\\\?\\";
 const char LongUncPrefix[] = "\\\\?\\UNC\\";
-const size_t FinalPathSize = MaxBinaryPathLength + 6 + 1;
+const size_t FinalPathSize = 1024;
 
 // Whether a file id can tell one file from another: a file system that
 // cannot give a unique id answers all ones, and zero when it has none.
-bool ProvesIdentity(const BYTE* id, size_t size)
+template <size_t Size>
+bool IsAll(const BYTE (&id)[Size], BYTE value)
 {
-    bool allZero = true;
-    bool allOnes = true;
-    for (size_t i = 0; i < size; ++i) {
-        allZero = allZero && id[i] == 0x00;
-        allOnes = allOnes && id[i] == 0xff;
-    }
-    return !allZero && !allOnes;
+    return std::all_of(id, id + Size, [value](BYTE b) { return b == value; });
+}
+
+template <size_t Size>
+bool ProvesIdentity(const BYTE (&id)[Size])
+{
+    return !IsAll(id, 0x00) && !IsAll(id, 0xff);
 }
 
 // Whether two open handles are the same file: the same volume and file id.
 // The 128-bit id of FileIdInfo, as the 64-bit file index is not unique on
-// ReFS (and Dev Drive); that index only where FileIdInfo is not supported.
-// An id that proves nothing never makes two handles the same.
+// ReFS (and Dev Drive); that index where FileIdInfo is not supported, or
+// answers zero for both ("no 128-bit id", as on FAT). An id that proves
+// nothing never makes two handles the same.
 bool SameFile(HANDLE first, HANDLE second)
 {
     FILE_ID_INFO firstId = {};
     FILE_ID_INFO secondId = {};
     if (GetFileInformationByHandleEx(first, FileIdInfo, &firstId, sizeof(firstId)) &&
-        GetFileInformationByHandleEx(second, FileIdInfo, &secondId, sizeof(secondId))) {
-        const BYTE* id = firstId.FileId.Identifier;
+        GetFileInformationByHandleEx(second, FileIdInfo, &secondId, sizeof(secondId)) &&
+        !(IsAll(firstId.FileId.Identifier, 0x00) && IsAll(secondId.FileId.Identifier, 0x00))) {
+        const BYTE(&id)[sizeof(firstId.FileId.Identifier)] = firstId.FileId.Identifier;
         return firstId.VolumeSerialNumber == secondId.VolumeSerialNumber &&
-               memcmp(id, secondId.FileId.Identifier, sizeof(firstId.FileId.Identifier)) == 0 &&
-               ProvesIdentity(id, sizeof(firstId.FileId.Identifier));
+               memcmp(id, secondId.FileId.Identifier, sizeof(id)) == 0 && ProvesIdentity(id);
     }
     BY_HANDLE_FILE_INFORMATION firstIndex = {};
     BY_HANDLE_FILE_INFORMATION secondIndex = {};
@@ -75,7 +79,7 @@ bool SameFile(HANDLE first, HANDLE second)
     }
     return firstIndex.dwVolumeSerialNumber == secondIndex.dwVolumeSerialNumber &&
            firstIndex.nFileIndexHigh == secondIndex.nFileIndexHigh &&
-           firstIndex.nFileIndexLow == secondIndex.nFileIndexLow && ProvesIdentity(index, sizeof(index));
+           firstIndex.nFileIndexLow == secondIndex.nFileIndexLow && ProvesIdentity(index);
 }
 
 // Whether `path` names the very file held open as `file`. A name the system
@@ -109,44 +113,139 @@ bool IsOnShare(const char* path)
     return GetDriveTypeA(root) == DRIVE_REMOTE;
 }
 
+// The length of a drive path's root ("X:\"), or of a share path's
+// ("\\server\share\", the share named); 0 for any other form: a relative
+// path, a volume GUID path, "\\?\GLOBALROOT\...", "\\.\...", or
+// Wine's "\\?\unix\...".
+size_t RegistrableRootLength(const char* path)
+{
+    const unsigned char drive = static_cast<unsigned char>(path[0]);
+    if (((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) && path[1] == ':' && path[2] == '\\') {
+        return 3;
+    }
+    if (path[0] != '\\' || path[1] != '\\' || path[2] == '\\' || strncmp(path + 2, "?\\", 2) == 0 ||
+        strncmp(path + 2, ".\\", 2) == 0) {
+        return 0;
+    }
+    const char* share = FindBackslash(path + 2);
+    if (share == nullptr || share[1] == '\\' || share[1] == '\0') {
+        return 0;
+    }
+    const char* end = FindBackslash(share + 1);
+    return end != nullptr ? static_cast<size_t>(end - path) + 1 : strlen(path);
+}
+
+// The drive or share path in a path the system answered: after "\\?\" a
+// drive path, after "\\?\UNC\" a share's path (whose leading "\\" takes
+// the place of the prefix's last two characters, "C\"), or a drive or share
+// path as it stands; nullptr for any other form, which is never registered.
+char* RegistrableForm(char* answer)
+{
+    char* path = answer;
+    if (strncmp(answer, LongUncPrefix, sizeof(LongUncPrefix) - 1) == 0) {
+        path = answer + sizeof(LongUncPrefix) - 3;
+        path[0] = '\\';
+    } else if (strncmp(answer, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
+        path = answer + sizeof(LongPathPrefix) - 1;
+        if (RegistrableRootLength(path) != 3) {
+            return nullptr;
+        }
+    }
+    return RegistrableRootLength(path) != 0 ? path : nullptr;
+}
+
+// Whether the full path `path` reaches its file through no link: every
+// folder on it below the root, and the file, opened as itself (a junction, a
+// symbolic link or a mount point is not followed), is no reparse point.
+// False with the last-error code set otherwise: the open's own, or
+// ERROR_INVALID_NAME for a link on the way.
+bool ReachedWithoutLinks(const char* path)
+{
+    char prefix[MAX_PATH];
+    const size_t root = RegistrableRootLength(path);
+    if (root == 0 || strlen(path) >= sizeof(prefix)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    (void)snprintf(prefix, sizeof(prefix), "%s", path);
+    const char* end = prefix + root;
+    while (*end != '\0') {
+        const char* next = FindBackslash(end);
+        const size_t length = next != nullptr ? static_cast<size_t>(next - prefix) : strlen(prefix);
+        const char kept = prefix[length];
+        prefix[length] = '\0';
+        HANDLE item = CreateFileA(prefix, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                                      SECURITY_IDENTIFICATION,
+                                  nullptr);
+        prefix[length] = kept;
+        if (item == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        BY_HANDLE_FILE_INFORMATION information = {};
+        const bool read = GetFileInformationByHandle(item, &information);
+        const DWORD error = GetLastError();
+        (void)CloseHandle(item);
+        if (!read) {
+            SetLastError(error);
+            return false;
+        }
+        if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
+        end = next != nullptr ? next + 1 : prefix + length;
+    }
+    return true;
+}
+
 // The path of the open service file as the system resolves it from the
 // handle (links followed, short names and letter case normalised, subst and
-// mapped drives resolved to their real directory or share), without the
-// "\\?\" prefix. On a volume the mount manager does not know (a RAM disk,
-// some virtual disks and user-mode file systems), which has no such path,
-// the full form of the composed path. Answers false with the last-error code
-// set when it cannot be resolved, is too long to be opened again by name
-// (MAX_PATH for the narrow calls) or registered, holds '%' (which the manager
-// would expand as an environment variable and so run another file) or '"',
-// or does not lead back to the same file.
+// mapped drives resolved to their real directory or share): a drive path or
+// a share path, without the "\\?\" prefix. Only where the file's volume
+// has no such path (a volume without a drive letter, which the system
+// answers with ERROR_PATH_NOT_FOUND or as a volume GUID path; a RAM disk or
+// a user-mode file system the mount manager does not know) is the composed
+// path's full form taken instead, and only when it is a drive or share path
+// that reaches the file through no link. Answers false with the last-error
+// code set when it cannot be resolved (the system's own error), is too long
+// to be opened again by name (MAX_PATH for the narrow calls), holds '%'
+// (which the manager would expand as an environment variable and so run
+// another file) or '"', or does not lead back to the same file.
 bool ResolveServicePath(HANDLE file, const char* composedPath, char (&servicePath)[ServicePathSize])
 {
     char finalPath[FinalPathSize];
     DWORD length =
         GetFinalPathNameByHandleA(file, finalPath, sizeof(finalPath), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) {
-        length = GetFullPathNameA(composedPath, sizeof(finalPath), finalPath, nullptr);
-        if (length == 0) {
-            return false;
-        }
+    if (length == 0 && GetLastError() != ERROR_PATH_NOT_FOUND) {
+        return false;
     }
     if (length >= sizeof(finalPath)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-
-    const char* path = finalPath;
-    if (strncmp(finalPath, LongUncPrefix, sizeof(LongUncPrefix) - 1) == 0) {
-        // "\\?\UNC\server\share" becomes "\\server\share": the prefix's last two
-        // characters, "C\", turn into the share's leading "\\".
-        char* share = finalPath + sizeof(LongUncPrefix) - 3;
-        share[0] = '\\';
-        path = share;
-    } else if (strncmp(finalPath, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
-        path = finalPath + sizeof(LongPathPrefix) - 1;
+    const char* path = length != 0 ? RegistrableForm(finalPath) : nullptr;
+    if (path == nullptr) {
+        length = GetFullPathNameA(composedPath, sizeof(finalPath), finalPath, nullptr);
+        if (length == 0) {
+            return false;
+        }
+        if (length >= sizeof(finalPath)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        path = RegistrableForm(finalPath);
+        if (path == nullptr) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
+        if (strlen(path) < MAX_PATH && !ReachedWithoutLinks(path)) {
+            return false;
+        }
     }
     // What the narrow calls cannot open again by name (MAX_PATH) is never
-    // registered; MaxBinaryPathLength, larger, only sizes the buffers.
+    // registered.
     if (strlen(path) >= MAX_PATH) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;

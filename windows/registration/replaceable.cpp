@@ -277,76 +277,118 @@ void ReportUnknown(const char* path)
                path);
 }
 
+// What the walk has found so far: the nearest object the installing
+// account itself can replace (said only on a split token), the nearest
+// another account can, and the first whose security could not be read.
+struct Findings {
+    bool split;
+    char installingSid[SidTextSize];
+    char ownPath[PathSize];
+    char otherSid[SidTextSize];
+    char otherPath[PathSize];
+    char unknownPath[PathSize];
+};
+
+// Reads who may replace the object behind `handle` (named `path`) into
+// `found`, and closes the handle unless it is the service file's. False
+// when the walk is over: the security cannot be read, or all that is to be
+// said is found.
+bool Examine(HANDLE handle, HANDLE file, ServiceObject object, bool volumeRoot, const char* path, Findings& found)
+{
+    ReadSecurity read = {};
+    const bool readable = ReadSecurityOf(handle, volumeRoot, read);
+    if (handle != file) {
+        (void)CloseHandle(handle);
+    }
+    if (!readable) {
+        FreeSecurity(read);
+        (void)snprintf(found.unknownPath, sizeof(found.unknownPath), "%s", path);
+        return false;
+    }
+    if (found.split && found.ownPath[0] == '\0' && AccountCanReplace(object, read.security, found.installingSid)) {
+        (void)snprintf(found.ownPath, sizeof(found.ownPath), "%s", path);
+    }
+    const char* other =
+        found.otherSid[0] == '\0' ? FindReplacingAccount(object, read.security, found.installingSid) : nullptr;
+    if (other != nullptr) {
+        (void)snprintf(found.otherSid, sizeof(found.otherSid), "%s", other);
+        (void)snprintf(found.otherPath, sizeof(found.otherPath), "%s", path);
+    }
+    FreeSecurity(read);
+    return !((found.ownPath[0] != '\0' || !found.split) && found.otherSid[0] != '\0');
+}
+
+// Opens a folder on the way to read its security: as itself, so that a
+// folder where a volume is mounted is read and not only the volume's root
+// (`followed` false), or followed, for that volume's root.
+HANDLE OpenFolder(const char* path, bool followed)
+{
+    const DWORD asItself = followed ? 0 : FILE_FLAG_OPEN_REPARSE_POINT;
+    return CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | asItself | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                       nullptr);
+}
+
 }  // namespace
 
 void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
 {
-    char installingSid[SidTextSize];
-    bool split = true;
-    if (!ReadInstallingAccount(installingSid, split)) {
+    Findings found = {};
+    found.split = true;
+    if (!ReadInstallingAccount(found.installingSid, found.split)) {
         ReportUnknown(path);
         return;
     }
-    // What the account itself can replace is said only on a split token; on
-    // one that is not, only the account and administrators hold that SID.
-    char ownPath[PathSize] = "";
-    char otherSid[SidTextSize] = "";
-    char otherPath[PathSize] = "";
-    char unknownPath[PathSize] = "";
 
     char current[PathSize];
     (void)snprintf(current, sizeof(current), "%s", path);
     ServiceObject object = ServiceObject::File;
     HANDLE handle = file;
     for (;;) {
-        ReadSecurity read = {};
-        const bool readable = ReadSecurityOf(handle, RootLength(current) == strlen(current), read);
-        if (handle != file) {
-            (void)CloseHandle(handle);
+        // A folder where a volume is mounted (a reparse point on the way of
+        // a resolved path): the mounted volume's root first, the nearer one,
+        // then the folder itself, which whoever may replace can also
+        // redirect.
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (handle != file && GetFileInformationByHandle(handle, &information) &&
+            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            HANDLE root = OpenFolder(current, true);
+            if (root == INVALID_HANDLE_VALUE) {
+                (void)CloseHandle(handle);
+                (void)snprintf(found.unknownPath, sizeof(found.unknownPath), "%s", current);
+                break;
+            }
+            if (!Examine(root, file, object, true, current, found)) {
+                (void)CloseHandle(handle);
+                break;
+            }
         }
-        if (!readable) {
-            FreeSecurity(read);
-            (void)snprintf(unknownPath, sizeof(unknownPath), "%s", current);
-            break;
-        }
-        if (split && ownPath[0] == '\0' && AccountCanReplace(object, read.security, installingSid)) {
-            (void)snprintf(ownPath, sizeof(ownPath), "%s", current);
-        }
-        const char* other = otherSid[0] == '\0' ? FindReplacingAccount(object, read.security, installingSid) : nullptr;
-        if (other != nullptr) {
-            (void)snprintf(otherSid, sizeof(otherSid), "%s", other);
-            (void)snprintf(otherPath, sizeof(otherPath), "%s", current);
-        }
-        FreeSecurity(read);
-        if ((ownPath[0] != '\0' || !split) && otherSid[0] != '\0') {
-            break;
-        }
-        if (!ToFolder(current)) {
+        if (!Examine(handle, file, object, RootLength(current) == strlen(current), current, found) ||
+            !ToFolder(current)) {
             break;
         }
         object = object == ServiceObject::File ? ServiceObject::Folder : ServiceObject::FolderAbove;
-        handle = CreateFileA(current, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                             nullptr);
+        handle = OpenFolder(current, false);
         if (handle == INVALID_HANDLE_VALUE) {
-            (void)snprintf(unknownPath, sizeof(unknownPath), "%s", current);
+            (void)snprintf(found.unknownPath, sizeof(found.unknownPath), "%s", current);
             break;
         }
     }
 
     char name[520];
-    if (ownPath[0] != '\0') {
-        AccountName(installingSid, name, sizeof(name));
+    if (found.ownPath[0] != '\0') {
+        AccountName(found.installingSid, name, sizeof(name));
         ReportLine("Warning: %s can change %s without elevation. Keep the service where only administrators can "
                    "change it.",
-                   name, ownPath);
+                   name, found.ownPath);
     }
-    if (otherSid[0] != '\0') {
-        AccountName(otherSid, name, sizeof(name));
+    if (found.otherSid[0] != '\0') {
+        AccountName(found.otherSid, name, sizeof(name));
         ReportLine("Warning: %s can change %s. Keep the service where only administrators can change it.", name,
-                   otherPath);
+                   found.otherPath);
     }
-    if (unknownPath[0] != '\0') {
-        ReportUnknown(unknownPath);
+    if (found.unknownPath[0] != '\0') {
+        ReportUnknown(found.unknownPath);
     }
 }
