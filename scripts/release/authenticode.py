@@ -107,6 +107,12 @@ def signature_of(path):
         if der[length:].strip(b"\0"):
             raise Broken("bytes after the signature in its certificate entry")
         der = der[8:length]
+    # Others (2.5) keep only that padding: up to 7 zero bytes after the DER.
+    elif der[:1] == b"\x30" and len(der) > 2:
+        size = der[1] & 0x7F
+        end = 2 + (der[1] if der[1] < 0x80 else size + int.from_bytes(der[2:2 + size], "big"))
+        if len(der) - end < 8 and not der[end:].strip(b"\0"):
+            der = der[:end]
     return der
 
 
