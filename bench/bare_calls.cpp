@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "product.h"
+
 int main(int argc, char** argv)
 {
     if (argc != 2) return 2;
@@ -13,18 +15,18 @@ int main(int argc, char** argv)
     if (manager == nullptr) return 3;
     int exitCode = 0;
     if (strcmp(argv[1], "/Uninstall") == 0) {
-        SC_HANDLE service = OpenServiceA(manager, "quendarix", SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceA(manager, QUENDARIX_SERVICE_NAME, SC_MANAGER_ALL_ACCESS);
         if (service == nullptr) return 4;
         SERVICE_STATUS status = {};
         ControlService(service, SERVICE_CONTROL_STOP, &status);
         if (!DeleteService(service)) exitCode = 4;
         CloseServiceHandle(service);
     } else {
-        SC_HANDLE service = CreateServiceA(manager, "quendarix", "Quendarix", SERVICE_ALL_ACCESS,
+        SC_HANDLE service = CreateServiceA(manager, QUENDARIX_SERVICE_NAME, QUENDARIX_DISPLAY_NAME, SERVICE_ALL_ACCESS,
                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                            argv[1], nullptr, nullptr, nullptr, nullptr, nullptr);
         if (service == nullptr) return 5;
-        char description[] = "Quendarix control";
+        char description[] = QUENDARIX_DESCRIPTION;
         SERVICE_DESCRIPTIONA info = {description};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &info);
         SERVICE_STATUS status = {};

@@ -30,6 +30,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
 from host import ELEVATED, PROGRAMS, SERVICE_KEY, build_package, lines  # noqa: E402
+import product  # noqa: E402
 from wineprefix import WINE, WINESERVER, WinePrefix  # noqa: E402
 
 TOOLS = "C:\\Tools"
@@ -52,15 +53,15 @@ def until(condition, what):
             f"[ $i -le 200 ] || {{ echo 'prepare: {what}' >&2; exit 1; }}; sleep 0.05; done")
 
 
-SC_STOP = wine("sc", "stop", "quendarix")
-SC_DELETE = wine("sc", "delete", "quendarix")
+SC_STOP = wine("sc", "stop", product.SERVICE_NAME)
+SC_DELETE = wine("sc", "delete", product.SERVICE_NAME)
 
 # Prepare steps: whatever state the last run left, the package and the
 # service are gone (and the service's key with them), or the service is
 # installed, by hand or by the package, with its process running.
 ABSENT = "; ".join([wine("msiexec", "/x", PACKAGE, "/qn"), SC_STOP, SC_DELETE,
                     until("! " + wine("reg", "query", SERVICE_KEY), "the service was not removed")])
-IS_RUNNING = until(" ".join(shlex.quote(a) for a in (WINE, ELEVATED, "sc", "query", "quendarix")) + " | grep -q RUNNING",
+IS_RUNNING = until(" ".join(shlex.quote(a) for a in (WINE, ELEVATED, "sc", "query", product.SERVICE_NAME)) + " | grep -q RUNNING",
                    "the service did not reach RUNNING")
 RUNNING = "; ".join([ABSENT, wine(BARE_CALLS, SERVICE), IS_RUNNING])
 PACKAGE_RUNNING = "; ".join([ABSENT, wine("msiexec", "/i", PACKAGE, "/qn"), IS_RUNNING])
@@ -71,9 +72,10 @@ INSTALLS = [
     ("quendarixinstall.exe", wine(INSTALLER), ABSENT),
     ("bare manager calls", wine(BARE_CALLS, SERVICE), ABSENT),
     ("sc create + description + start", " && ".join([
-        wine("sc", "create", "quendarix", "binPath=", SERVICE, "start=", "auto", "DisplayName=", "Quendarix"),
-        wine("sc", "description", "quendarix", "Quendarix control"),
-        wine("sc", "start", "quendarix")]), ABSENT),
+        wine("sc", "create", product.SERVICE_NAME, "binPath=", SERVICE, "start=", "auto", "DisplayName=",
+             product.DISPLAY_NAME),
+        wine("sc", "description", product.SERVICE_NAME, product.DESCRIPTION),
+        wine("sc", "start", product.SERVICE_NAME)]), ABSENT),
     ("msiexec /i (the MSI, /qn)", wine("msiexec", "/i", PACKAGE, "/qn"), ABSENT),
 ]
 UNINSTALLS = [
@@ -139,7 +141,7 @@ def main():
                                                    "bare_calls.exe"))
         subprocess.run([WINESERVER, "-p"], env=prefix.env, check=True)  # one server for every run
         os.makedirs(prefix.host_path("C:\\Packages"))
-        build_package(os.path.dirname(PROGRAMS), os.environ["QUENDARIX_VERSION"], prefix.host_path(PACKAGE))
+        build_package(os.path.dirname(PROGRAMS), prefix.host_path(PACKAGE))
 
         print(f"machine: {platform.node()}, {os.cpu_count()} cores, {platform.platform()}, "
               f"{time.strftime('%Y-%m-%d')}", flush=True)

@@ -5,5 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build-windows.sh
-QUENDARIX_VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt) \
-QUENDARIX_PROGRAMS="$PWD/build/windows/bin" exec /usr/bin/python3 bench/bench.py "$@"
+PYTHONPATH="$PWD/build/windows" QUENDARIX_PROGRAMS="$PWD/build/windows/bin" exec /usr/bin/python3 bench/bench.py "$@"

@@ -73,7 +73,7 @@ fi
 
 scripts/build-windows.sh
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)
+version=$(/usr/bin/python3 build/windows/product.py VERSION)
 top="quendarix-$version$mark-win64"
 zip="$output/$top.zip"
 msi="$output/quendarix-$version$mark-x64.msi"
@@ -89,7 +89,7 @@ if signing; then
 fi
 
 # The Windows Installer package holds the same (signed) programs.
-scripts/release/build-msi.sh "$folder" "$version" "$stage/$(basename "$msi")"
+scripts/release/build-msi.sh build/windows "$folder" "$stage/$(basename "$msi")"
 if signing; then
     sign "$stage/$(basename "$msi")"
 fi
@@ -114,7 +114,8 @@ if $in_git; then
     commit=(--commit "$(git rev-parse HEAD)")
     [ -z "$mark" ] || commit+=(--modified)
 fi
-/usr/bin/python3 scripts/release/sbom.py sbom "$stage/$(basename "$sbom")" --version "$version" "${commit[@]}" \
+/usr/bin/python3 scripts/release/sbom.py sbom "$stage/$(basename "$sbom")" --facts build/windows/product.py \
+    "${commit[@]}" \
     --maps build/windows/maps "$stage/cpack/$top.zip" "$stage/$(basename "$msi")"
 
 mkdir -p "$output"

@@ -20,13 +20,14 @@ done < <(x86_64-w64-mingw32-g++ -xc++ -E -v - </dev/null 2>&1 |
          sed -n '/#include <...> search starts here:/,/End of search list./p' | sed '1d;$d' |
          grep -vE '/lib/gcc/[^ ]*/include(-fixed)?$')  # clang brings its own intrinsics
 clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp windows/registration/replaceable.cpp windows/service/service.cpp tests/wine/launch.cpp -- \
-    --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" 2>&1 | quiet
+    --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" -I "$host_build/generated" 2>&1 | quiet
 
 echo "cppcheck"
 # Every branch, where cppcheck can be asked to (2.11 and later).
 exhaustive=()
 cppcheck --help | grep -q -- "--check-level" && exhaustive=(--check-level=exhaustive)
 cppcheck "${exhaustive[@]}" --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
-    --std=c++17 --quiet -I windows/installer -I windows/registration windows tests/wine/launch.cpp
+    --std=c++17 --quiet -I windows/installer -I windows/registration -I "$host_build/generated" windows \
+    tests/wine/launch.cpp
 
 echo "static analysis: clean"

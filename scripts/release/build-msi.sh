@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from a folder holding
 # quendarixinstall.exe, quendarixservice.exe, README.txt and
-# THIRD-PARTY-NOTICES.txt:
-#   scripts/release/build-msi.sh FOLDER VERSION OUTPUT.msi
-# Byte for byte the same from the same files, version and SOURCE_DATE_EPOCH
+# THIRD-PARTY-NOTICES.txt, with the product's facts (its version among
+# them) of the Windows build tree that built them (BUILD/product.py):
+#   scripts/release/build-msi.sh BUILD FOLDER OUTPUT.msi
+# Byte for byte the same from the same files, facts and SOURCE_DATE_EPOCH
 # (the commit's time; required): file and summary times are that time, the
 # product code is derived from the version, the package code from the
 # package's inputs. wixl writes the clock and a random package code; faketime
@@ -12,9 +13,13 @@
 # writes each program's own file version and language there, and drops their
 # file hashes, which are only for unversioned files.
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: scripts/release/build-msi.sh FOLDER VERSION OUTPUT.msi" >&2; exit 2; }
+[ $# -eq 3 ] || { echo "usage: scripts/release/build-msi.sh BUILD FOLDER OUTPUT.msi" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/../.." && pwd -P)
-folder=$1 version=$2 output=$3
+build=$1 folder=$2 output=$3
+facts() { /usr/bin/python3 "$build/product.py" "$@"; }
+version=$(facts VERSION)
+defines=()
+while IFS= read -r define; do defines+=(-D "$define"); done < <(facts wixl)
 : "${SOURCE_DATE_EPOCH:?build-msi.sh: SOURCE_DATE_EPOCH is not set}"
 files=(quendarixinstall.exe quendarixservice.exe README.txt THIRD-PARTY-NOTICES.txt)
 
@@ -35,7 +40,7 @@ product_code=$(guid "product $version")
 package_code=$(guid "package $version $(cd "$stage/files" && sha256sum "${files[@]}" | sha256sum) $(sha256sum <"$stage/files/quendarix.wxs")")
 
 at=(faketime -f "$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')")
-(cd "$stage/files" && TZ=UTC "${at[@]}" wixl -a x64 -D "Version=$version" -D "ProductCode=$product_code" \
+(cd "$stage/files" && TZ=UTC "${at[@]}" wixl -a x64 "${defines[@]}" -D "ProductCode=$product_code" \
     -o "$stage/package.msi" quendarix.wxs)
 # "1.0.0.0" from a program's version resource; nothing for a file without one.
 file_version() {
@@ -65,5 +70,6 @@ TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -i "$root/packaging/_Validation.
 # back (msidbServiceInstallErrorControlVital, 0x8000, over the normal error
 # control, 1). wixl drops the Vital attribute.
 TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769"
-TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -s "Quendarix service" Quendarix "x64;1033" "{${package_code^^}}"
+TZ=UTC "${at[@]}" msibuild "$stage/package.msi" -s "$(facts PRODUCT) service" "$(facts COMPANY)" "x64;1033" \
+    "{${package_code^^}}"
 mv "$stage/package.msi" "$output"

@@ -4,7 +4,7 @@
         THIRD-PARTY-NOTICES.txt for the programs linked with these link maps:
         for every Debian package whose code the linker took in, the
         paragraphs of its copyright file that govern what was taken.
-    sbom.py sbom OUTPUT --version V [--commit C] [--modified] --maps DIR ZIP MSI
+    sbom.py sbom OUTPUT --facts PRODUCT_PY [--commit C] [--modified] --maps DIR ZIP MSI
         The release's CycloneDX 1.6 SBOM: the product; every released file
         (the ZIP, the MSI and every file in the ZIP) with SHA-256 and SHA-512
         and BSI TR-03183-2's file properties; for each program the packages
@@ -34,6 +34,7 @@ import hashlib
 import json
 import os
 import re
+import runpy
 import subprocess
 import sys
 import tempfile
@@ -374,7 +375,7 @@ def package_component(package, files, known, distro):
 def sbom(arguments):
     parser = argparse.ArgumentParser(prog="sbom.py sbom")
     parser.add_argument("output")
-    parser.add_argument("--version", required=True)
+    parser.add_argument("--facts", required=True)
     parser.add_argument("--commit")
     parser.add_argument("--modified", action="store_true")
     parser.add_argument("--maps", required=True)
@@ -388,9 +389,11 @@ def sbom(arguments):
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "0"))
     timestamp = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
-    product = {"type": "application", "bom-ref": "quendarix", "supplier": {"name": "Quendarix"},
+    facts = runpy.run_path(options.facts)
+    options.version, company = facts["VERSION"], facts["COMPANY"]
+    product = {"type": "application", "bom-ref": "quendarix", "supplier": {"name": company},
                "name": "quendarix", "version": options.version,
-               "description": "The Quendarix service and its installer, for 64-bit Windows"}
+               "description": f"The {facts['PRODUCT']} service and its installer, for 64-bit Windows"}
     if options.commit:
         product["pedigree"] = {"commits": [{"uid": options.commit}]}
         product["properties"] = [{"name": "quendarix:commit", "value": options.commit},
@@ -474,12 +477,13 @@ def sbom(arguments):
         tools.append({"type": "application", "bom-ref": f"build:{package}", "name": package, "version": version,
                       "purl": purl(package, version, architecture, distro)})
     generator = {"type": "application", "name": "sbom.py", "version": options.version,
-                 "manufacturer": {"name": "Quendarix"},
-                 "description": "scripts/release/sbom.py of the Quendarix project: the SBOM from the build's link maps"}
+                 "manufacturer": {"name": company},
+                 "description": f"scripts/release/sbom.py of the {facts['PRODUCT']} project: the SBOM from the build's "
+                                "link maps"}
     bom = {"bomFormat": "CycloneDX", "specVersion": "1.6", "version": 1,
            "metadata": {"timestamp": timestamp, "lifecycles": [{"phase": "build"}],
                         "tools": {"components": [generator]}, "component": product,
-                        "manufacturer": {"name": "Quendarix"}, "supplier": {"name": "Quendarix"}},
+                        "manufacturer": {"name": company}, "supplier": {"name": company}},
            "components": components, "dependencies": dependencies, "compositions": compositions,
            "formulation": [{"bom-ref": "build", "components": tools}]}
     contents = json.dumps(bom, sort_keys=True).encode()
@@ -523,7 +527,7 @@ def main():
     elif command == "sbom":
         sbom(sys.argv[2:])
     else:
-        fail("usage: sbom.py notices OUTPUT MAP... | sbom OUTPUT --version V [--commit C] [--modified] "
+        fail("usage: sbom.py notices OUTPUT MAP... | sbom OUTPUT --facts PRODUCT_PY [--commit C] [--modified] "
              "--maps DIR ZIP MSI")
 
 

@@ -11,9 +11,11 @@ import zipfile
 
 import pefile
 
+import product  # the build tree's product facts
+
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
-VERSION = os.environ["QUENDARIX_VERSION"]
+VERSION = product.VERSION
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # Every text-taking function the programs call, by its narrow name.
@@ -90,10 +92,23 @@ class Artifacts(unittest.TestCase):
         self.assertEqual(dict(level.attrib), {"level": "asInvoker", "uiAccess": "false"})
         self.assertEqual(len(level), 0)
 
+    def test_the_service_s_names_are_the_ones_administrators_know_and_the_installer_holds_them(self):
+        """The one place that states them: every other check reads the
+        facts the build generated."""
+        facts = (product.SERVICE_NAME, product.DISPLAY_NAME, product.DESCRIPTION)
+        self.assertEqual(facts, ("quendarix", "Quendarix", "Quendarix control"))
+        with open(os.path.join(PROGRAMS, "quendarixinstall.exe"), "rb") as f:
+            installer = f.read()
+        with open(os.path.join(PROGRAMS, "quendarixservice.exe"), "rb") as f:
+            service = f.read()
+        for fact in facts:
+            self.assertIn(b"\0" + fact.encode() + b"\0", installer)
+        self.assertIn(b"\0" + product.SERVICE_NAME.encode() + b"\0", service)
+
     def test_both_carry_the_project_version(self):
         numbers = [int(part) for part in VERSION.split(".")] + [0] * (4 - len(VERSION.split(".")))
-        for name, description in (("quendarixinstall.exe", "Quendarix service installer"),
-                                  ("quendarixservice.exe", "Quendarix service")):
+        for name, description in (("quendarixinstall.exe", product.PRODUCT + " service installer"),
+                                  ("quendarixservice.exe", product.PRODUCT + " service")):
             with self.subTest(name):
                 pe = image(name)
                 self.assertEqual([entry[:3] for entry in resources(pe) if entry[0] == RT_VERSION], [(RT_VERSION, 1, 1033)])
@@ -105,9 +120,9 @@ class Artifacts(unittest.TestCase):
                 self.assertEqual([table.LangID for table in tables], [b"040904B0"])
                 strings = {key.decode(): value.decode() for key, value in tables[0].entries.items()}
                 self.assertEqual(strings, {
-                    "CompanyName": "Quendarix", "ProductName": "Quendarix", "FileDescription": description,
+                    "CompanyName": product.COMPANY, "ProductName": product.PRODUCT, "FileDescription": description,
                     "FileVersion": VERSION, "ProductVersion": VERSION, "InternalName": name,
-                    "OriginalFilename": name, "LegalCopyright": "Copyright (C) Quendarix. All rights reserved."})
+                    "OriginalFilename": name, "LegalCopyright": f"Copyright (C) {product.COMPANY}. All rights reserved."})
 
     def test_a_second_build_from_the_same_tree_is_byte_identical(self):
         with tempfile.TemporaryDirectory(prefix="quendarix-rebuild-") as build:
@@ -185,13 +200,13 @@ class Release(unittest.TestCase):
         # The service as quendarixinstall.exe registers it, through the
         # service tables alone: no custom action runs anything.
         self.assertEqual(self.msi_table(msi, "ServiceInstall"), [{
-            "ServiceInstall": "quendarix", "Name": "quendarix", "DisplayName": "Quendarix",
+            "ServiceInstall": product.SERVICE_NAME, "Name": product.SERVICE_NAME, "DisplayName": product.DISPLAY_NAME,
             "ServiceType": "16", "StartType": "2", "ErrorControl": "32769", "LoadOrderGroup": "", "Dependencies": "",
             "StartName": "", "Password": "", "Arguments": "", "Component_": "Service",
-            "Description": "Quendarix control"}])
+            "Description": product.DESCRIPTION}])
         # Start on install; stop on install and removal; delete on removal; wait.
         self.assertEqual([(row["Name"], row["Event"], row["Wait"], row["Component_"])
-                          for row in self.msi_table(msi, "ServiceControl")], [("quendarix", "163", "1", "Service")])
+                          for row in self.msi_table(msi, "ServiceControl")], [(product.SERVICE_NAME, "163", "1", "Service")])
         self.assertEqual(self.msi_table(msi, "CustomAction"), [])
         # ICE validation needs a _Validation row for every column of every
         # table, its nullability as the column's own. (Rows for tables that

@@ -29,12 +29,13 @@ from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
+import product
 from keys import certificate, new_key, time_stamp_server
 from tree import commit_copy
 
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
-VERSION = os.environ["QUENDARIX_VERSION"]
+VERSION = product.VERSION
 EXES = ("quendarixinstall.exe", "quendarixservice.exe")
 # The CycloneDX project's JavaScript library and the schema validator it uses.
 VALIDATOR = ("@cyclonedx/cyclonedx-library@10.3.0", "ajv@8.17.1", "ajv-formats@3.0.1", "ajv-formats-draft2019@1.6.1",
@@ -169,7 +170,7 @@ class ReleaseContents(unittest.TestCase):
             self.assertIn(text, notices)
         extracted = os.path.join(self.work, "msi")
         run("msiextract", "-C", extracted, os.path.join(self.release, f"quendarix-{VERSION}-x64.msi"), check=True)
-        with open(os.path.join(extracted, "Quendarix", "THIRD-PARTY-NOTICES.txt"), "rb") as f:
+        with open(os.path.join(extracted, product.INSTALL_FOLDER, "THIRD-PARTY-NOTICES.txt"), "rb") as f:
             self.assertTrue(f.read() == notices, "the MSI's notices differ from the ZIP's")
 
     def test_each_linked_member_has_its_own_paragraph_s_licence_and_text(self):
@@ -224,6 +225,31 @@ class ReleaseContents(unittest.TestCase):
                     self.assertIn(stanza.split("\nLicense:")[0], notices)
         self.assertIn("Keith-Marshall", licences, "mingw_pformat.o and mingw_vsnprintf.o are Keith Marshall's")
         self.assertEqual(set(expression.split(" AND ")), {spdx[licence] for licence in licences})
+
+    def test_a_version_bump_committed_ships_that_version_from_the_existing_build_tree(self):
+        cmakelists = os.path.join(self.source, "CMakeLists.txt")
+        with open(cmakelists) as f:
+            text = f.read()
+        with open(cmakelists, "w") as f:
+            f.write(re.sub(r"(project\(quendarix VERSION )[0-9.]+", r"\g<1>9.8.7", text, count=1))
+        git = ("git", "-C", self.source, "-c", "user.name=T", "-c", "user.email=t@example.invalid")
+        run(*git, "commit", "-q", "-am", "9.8.7", check=True)
+        self.addCleanup(run, *git, "reset", "-q", "--hard", "HEAD~1", check=True)
+        bumped = self.package("bumped")
+        self.assertEqual(sorted(os.listdir(bumped)), ["SHA256SUMS", "quendarix-9.8.7-win64.zip",
+                                                      "quendarix-9.8.7-x64.msi", "quendarix-9.8.7.cdx.json"])
+        with zipfile.ZipFile(os.path.join(bumped, "quendarix-9.8.7-win64.zip")) as package:
+            for name in EXES:
+                fixed = pefile.PE(data=package.read(f"quendarix-9.8.7-win64/{name}")).VS_FIXEDFILEINFO[0]
+                self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (9 << 16 | 8, 7 << 16), name)
+            readme = package.read("quendarix-9.8.7-win64/README.txt").decode()
+        self.assertIn("quendarix-9.8.7-x64.msi", readme)
+        self.assertNotIn(VERSION, readme)
+        properties = run("msiinfo", "export", os.path.join(bumped, "quendarix-9.8.7-x64.msi"), "Property",
+                         check=True).stdout
+        self.assertIn("ProductVersion\t9.8.7", properties)
+        with open(os.path.join(bumped, "quendarix-9.8.7.cdx.json")) as f:
+            self.assertEqual(json.load(f)["metadata"]["component"]["version"], "9.8.7")
 
     def test_the_rebuild_check_reproduces_a_signed_release_and_names_what_differs_in_a_changed_one(self):
         for publisher in ([], ["--publisher", self.publisher]):

@@ -22,6 +22,7 @@ from cryptography.x509.oid import ExtendedKeyUsageOID
 sys.path.insert(0, os.path.join(os.environ["QUENDARIX_SOURCE_DIR"], "scripts", "release"))
 import pkcs11_key  # noqa: E402
 import PyKCS11  # noqa: E402
+import product  # noqa: E402
 from keys import certificate, new_key, pem, time_stamp_server  # noqa: E402
 from tree import commit_copy  # noqa: E402
 
@@ -276,7 +277,7 @@ class TokenSigning(unittest.TestCase):
         done = subprocess.run(["bash", *verify, self.expired, release], capture_output=True, text=True)
         self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         self.assertNotIn("Rebuilding", done.stdout)
-        top = f"quendarix-{os.environ['QUENDARIX_VERSION']}"
+        top = f"quendarix-{product.VERSION}"
         self.assertEqual(re.findall(r"^(?:signed by|not signed|signature does not).*", done.stdout, re.M), [
             f"signed by another certificate: {name} ({self.leaf})"
             for name in (f"{top}-win64/quendarixinstall.exe", f"{top}-win64/quendarixservice.exe", f"{top}-x64.msi")])

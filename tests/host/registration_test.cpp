@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "product.h"
+
 namespace {
 
 const std::string Installer = "C:\\Tools\\quendarixinstall.exe";
@@ -16,12 +18,12 @@ const std::string CloseFile = "CloseHandle(file)";
 // The path about to be registered, opened again to see that it is the file held.
 const std::string Reopen = "CreateFileA(" + Service + ",attributes)";
 const std::string CloseReopened = "CloseHandle(reopened)";
-const std::string Create = "CreateServiceA(manager,quendarix,Quendarix,0xf01ff,0x10,0x2,0x1," + Service +
-                           ",null,null,null,null,null)";
-const std::string Describe = "ChangeServiceConfig2A(service,1,Quendarix control)";
+const std::string Create = std::string("CreateServiceA(manager,") + QUENDARIX_SERVICE_NAME + "," +
+                           QUENDARIX_DISPLAY_NAME + ",0xf01ff,0x10,0x2,0x1," + Service + ",null,null,null,null,null)";
+const std::string Describe = std::string("ChangeServiceConfig2A(service,1,") + QUENDARIX_DESCRIPTION + ")";
 const std::string Query = "QueryServiceStatus(service)";
 const std::string Start = "StartServiceA(service,0,null)";
-const std::string OpenService = "OpenServiceA(manager,quendarix,0xf003f)";
+const std::string OpenService = std::string("OpenServiceA(manager,") + QUENDARIX_SERVICE_NAME + ",0xf003f)";
 const std::string Stop = "ControlService(service,1)";
 const std::string Delete = "DeleteService(service)";
 const std::string CloseService = "CloseServiceHandle(service)";

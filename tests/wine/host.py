@@ -21,8 +21,10 @@ import tempfile
 import time
 import unittest
 
+import product  # the build tree's product facts
+
 PROGRAMS = os.environ["QUENDARIX_PROGRAMS"]  # folder of the built .exe files
-SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\quendarix"
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + product.SERVICE_NAME
 LOG = "C:\\temp\\quendarixinstall.log"
 # Launchers that run a command line elevated or with the limited token, on
 # purpose: Wine 8 starts programs elevated, Wine 10 limited, Windows as the
@@ -102,7 +104,7 @@ class Host:
 
     def service_state(self):
         """The STATE line of `sc query quendarix` ("4  RUNNING"), or None."""
-        _, out = self.query("sc", "query", "quendarix")
+        _, out = self.query("sc", "query", product.SERVICE_NAME)
         return parse_service_state(out.decode(self.oem_encoding, errors="replace"))
 
     def wait_until(self, condition, seconds=15):
@@ -148,9 +150,9 @@ def lines(console):
     return console.decode("latin-1").split("\r\n")[:-1]
 
 
-def build_package(build, version, output, service=None):
+def build_package(build, output, service=None):
     """Builds the Windows Installer package of what a Windows build tree
-    installs (its programs, README.txt and notices) at `version` into
+    installs (its programs, README.txt and notices, at its version) into
     `output`; `service`: other bytes to package as quendarixservice.exe."""
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     with tempfile.TemporaryDirectory(prefix="quendarix-msi-") as files:
@@ -158,5 +160,5 @@ def build_package(build, version, output, service=None):
         if service is not None:
             with open(os.path.join(files, "quendarixservice.exe"), "wb") as f:
                 f.write(service)
-        subprocess.run(["bash", os.path.join(source, "scripts", "release", "build-msi.sh"), files, version, output],
+        subprocess.run(["bash", os.path.join(source, "scripts", "release", "build-msi.sh"), build, files, output],
                        env=dict(os.environ, SOURCE_DATE_EPOCH="1700000000"), check=True)

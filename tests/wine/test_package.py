@@ -16,12 +16,13 @@ import tempfile
 import time
 import unittest
 
+import product
 from host import ON_WINDOWS, PROGRAMS, HostTestCase, build_package, lines
 
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
-VERSION = os.environ["QUENDARIX_VERSION"]
+VERSION = product.VERSION
 OLDER = "0.9.0"
-FOLDER = "C:\\Program Files\\Quendarix"
+FOLDER = "C:\\Program Files\\" + product.INSTALL_FOLDER
 FILES = ("quendarixinstall.exe", "quendarixservice.exe", "README.txt", "THIRD-PARTY-NOTICES.txt")
 FAILED = 1603
 # A service that does not start: Windows Installer ends with 1603, Wine's
@@ -32,8 +33,8 @@ PACKAGES = ("new", "old", "broken")
 BUSY = 1618
 # What each refusal writes into the verbose log. 1603 is Windows
 # Installer's failure of any kind: the cause is read from the log.
-NEWER_INSTALLED = "A newer version of Quendarix is already installed."
-FOREIGN_SERVICE = "A service named quendarix is already registered, not by this package."
+NEWER_INSTALLED = f"A newer version of {product.PRODUCT} is already installed."
+FOREIGN_SERVICE = f"A service named {product.SERVICE_NAME} is already registered, not by this package."
 SERVICE_NOT_STARTED = "Error 1920."  # "Service ... failed to start"
 
 
@@ -50,15 +51,15 @@ def make_packages(folder):
     """new.msi of this build's programs, old.msi of an older version built
     the same way, and broken.msi, whose service is not a program."""
     build = os.path.dirname(PROGRAMS)
-    build_package(build, VERSION, os.path.join(folder, "new.msi"))
+    build_package(build, os.path.join(folder, "new.msi"))
     with tempfile.TemporaryDirectory(prefix="quendarix-older-") as older:
         toolchain = os.path.join(SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake")
         subprocess.run(["cmake", "-S", SOURCE_DIR, "-B", older, "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                        "-DQUENDARIX_VERSION=" + OLDER, "--toolchain", toolchain], check=True, stdout=subprocess.DEVNULL)
+                        "-DQUENDARIX_TEST_OLDER_VERSION=" + OLDER, "--toolchain", toolchain], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", older, "-j", "2", "--target", "quendarixinstall", "quendarixservice",
                         "notices"], check=True, stdout=subprocess.DEVNULL)
-        build_package(older, OLDER, os.path.join(folder, "old.msi"))
-    build_package(build, VERSION, os.path.join(folder, "broken.msi"), service=b"not a program")
+        build_package(older, os.path.join(folder, "old.msi"))
+    build_package(build, os.path.join(folder, "broken.msi"), service=b"not a program")
 
 
 class Package(HostTestCase):

@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import unittest
 
+import product
 from host import ON_WINDOWS, HostTestCase, lines
 
 TOOLS = "C:\\Tools"
@@ -33,8 +34,8 @@ def installed(host, path, *warnings):
 class Registration(HostTestCase):
     def tearDown(self):
         # Leave no registration behind for the next test.
-        self.host.elevated("sc", "stop", "quendarix")
-        self.host.elevated("sc", "delete", "quendarix")
+        self.host.elevated("sc", "stop", product.SERVICE_NAME)
+        self.host.elevated("sc", "delete", product.SERVICE_NAME)
         self.assertTrue(self.host.wait_until(lambda: self.host.registry_values() is None))
 
     def run_installer(self, *command):
@@ -53,8 +54,8 @@ class Registration(HostTestCase):
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript), (0, PROBE + installed(self.host, SERVICE)))
         values = self.host.registry_values()
-        self.assertEqual(values["DisplayName"], "Quendarix")
-        self.assertEqual(values["Description"], "Quendarix control")
+        self.assertEqual(values["DisplayName"], product.DISPLAY_NAME)
+        self.assertEqual(values["Description"], product.DESCRIPTION)
         self.assertEqual(values["Type"], "0x10")
         self.assertEqual(values["Start"], "0x2")
         self.assertEqual(values["ErrorControl"], "0x1")

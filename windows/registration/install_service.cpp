@@ -5,6 +5,7 @@
 #include "../installer/exit_codes.h"
 #include "../installer/path_text.h"
 #include "../installer/report.h"
+#include "product.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,8 +24,8 @@ const char* const ServiceStateNames[8] = {
 
 namespace {
 
-const char ServiceDisplayName[] = "Quendarix";
-char ServiceDescriptionText[] = "Quendarix control";
+const char ServiceDisplayName[] = QUENDARIX_DISPLAY_NAME;
+char ServiceDescriptionText[] = QUENDARIX_DESCRIPTION;
 
 // The registered path is shorter than MAX_PATH (it must open again by
 // name); the buffers hold longer answers, to tell them apart.

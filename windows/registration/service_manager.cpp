@@ -1,8 +1,9 @@
 #include "service_manager.h"
 
 #include "../installer/report.h"
+#include "product.h"
 
-const char ServiceName[] = "quendarix";
+const char ServiceName[] = QUENDARIX_SERVICE_NAME;
 
 SC_HANDLE OpenServiceManager()
 {

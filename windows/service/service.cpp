@@ -4,9 +4,11 @@
 
 #include <cstdio>
 
+#include "product.h"
+
 namespace {
 
-char ServiceName[] = "quendarix";
+char ServiceName[] = QUENDARIX_SERVICE_NAME;
 
 SERVICE_STATUS_HANDLE StatusHandle = nullptr;
 SERVICE_STATUS Status = {};
