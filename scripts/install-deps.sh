@@ -15,6 +15,7 @@ packages=(
     osslsigncode openssl                 # release signing, and its throwaway test key
     libengine-pkcs11-openssl python3-pykcs11 python3-cryptography  # signing with a token or HSM
     python3-asn1crypto                   # checking signatures and time stamps
+    python3-debian                       # Debian's copyright files, for the SBOM and the notices
     softhsm2 opensc                      # a software token for the signing tests
     strip-nondeterminism                 # reproducible release ZIP
     wixl msitools faketime               # the Windows Installer package, reproducible

@@ -29,8 +29,8 @@ build.
 
 import argparse
 import datetime
-import fnmatch
 import hashlib
+import io
 import json
 import os
 import re
@@ -43,6 +43,7 @@ import urllib.parse
 import uuid
 import zipfile
 
+import debian.copyright
 import pefile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -148,24 +149,18 @@ def copyright_file(package):
         fail(f"cannot read {path}, the licence of {package}, which the linker took code from: {error.strerror}")
 
 
-def dep5_paragraphs(text):
-    """A machine-readable (DEP-5) copyright file's paragraphs as
-    [{field: value}], continuation lines kept, with "text" the paragraph's
-    own lines; None for a free-form file."""
-    if not re.match(r"^Format:\s*\S*copyright-format/1\.0", text):
+def dep5_copyright(text):
+    """A machine-readable (DEP-5) copyright file, as Debian's own parser
+    (python3-debian) reads it; None for a free-form one."""
+    try:
+        return debian.copyright.Copyright(io.StringIO(text), strict=False)
+    except (debian.copyright.NotMachineReadableError, ValueError):
         return None
-    paragraphs = []
-    for block in re.split(r"\n\s*\n", text.strip()):
-        fields, name = {}, None
-        for line in block.splitlines():
-            if line[:1] in (" ", "\t") and name:
-                fields[name] += "\n" + line.strip()
-            else:
-                name, _, value = line.partition(":")
-                fields[name] = value.strip()
-        fields["text"] = block
-        paragraphs.append(fields)
-    return paragraphs
+
+
+def paragraph_text(paragraph):
+    """A paragraph as the copyright file writes it."""
+    return paragraph.dump().rstrip("\n")
 
 
 def member_source(archive, member):
@@ -184,20 +179,12 @@ def member_source(archive, member):
     return found.group(1).removeprefix("./") if found else None
 
 
-def stanza_of(paragraphs, source, member):
-    """The Files paragraph that governs a source file: the last that
-    matches it (Files: * matches all). Without a source path, the member's
-    own name is matched against the patterns' file names."""
-    governing = None
+def stanza_of(copyright, source, member):
+    """The Files paragraph that governs a source file, as Debian's parser
+    finds it (the last that matches; Files: * matches all). Without a source
+    path (an import stub has no debug information), the member's own name."""
     name = re.sub(r"^lib\d*_\w+?_a-", "", member or "")[:-len(".o")] + ".c"
-    for paragraph in paragraphs:
-        for pattern in paragraph.get("Files", "").split():
-            if pattern == "*" or (source and fnmatch.fnmatchcase(source, pattern)) or (
-                    not source and os.path.basename(pattern) != "*" and
-                    fnmatch.fnmatchcase(name, os.path.basename(pattern))):
-                governing = paragraph
-                break
-    return governing
+    return copyright.find_files_paragraph(source or name)
 
 
 def short_names(expression):
@@ -211,17 +198,18 @@ def package_licence(package, files, known):
     copyright file from the Files paragraph of each linked member; for a
     free-form one, as packaging/licences.json says."""
     path, text = copyright_file(package)
-    paragraphs = dep5_paragraphs(text)
-    if paragraphs is None:
+    copyright = dep5_copyright(text)
+    if copyright is None:
         entry = known["free-form"].get(package)
         if entry is None:
             fail(f"the linker took in code from {package}, whose copyright file is not machine-readable and whose "
                  f"licence the release does not state yet: review {path} and add it to packaging/licences.json")
         return entry["licence"], [], copyright_sections(path, text, entry["sections"])
+    paragraphs = list(copyright.all_files_paragraphs())
     governing = []
     for archive, members in sorted(files.items()):
         for member in sorted(members) or [None]:
-            stanza = stanza_of(paragraphs, member_source(archive, member), member)
+            stanza = stanza_of(copyright, member_source(archive, member), member)
             if stanza is None:
                 fail(f"{path} has no Files paragraph for {member or archive}, which the linker took in")
             if stanza not in governing:
@@ -229,22 +217,24 @@ def package_licence(package, files, known):
     governing.sort(key=paragraphs.index)
     used, texts = [], []
     for stanza in governing:
-        texts.append(stanza["text"])
-        for name in short_names(stanza["License"]):
+        texts.append(paragraph_text(stanza))
+        for name in short_names(stanza.license.synopsis):
             spdx = known["spdx"].get(name)
             if spdx is None:
                 fail(f"{path} names the licence '{name}', which packaging/licences.json maps to no SPDX "
                      f"identifier yet: review it and add it there")
-            standalone = [p for p in paragraphs if "Files" not in p and p.get("License", "").split("\n")[0] == name]
+            standalone = [p for p in copyright.all_license_paragraphs() if p.license.synopsis == name]
             # The licence's text: under the short name, else in a paragraph
             # of its own, else (public domain, say) the paragraph itself.
-            licence_text = stanza["License"].partition("\n")[2] or "\n".join(
-                p["License"].partition("\n")[2] for p in standalone) or stanza["text"]
+            licence_text = stanza.license.text or "\n".join(p.license.text for p in standalone) or \
+                paragraph_text(stanza)
             for p in standalone:
-                if p["text"] not in texts:
-                    texts.append(p["text"])
+                if paragraph_text(p) not in texts:
+                    texts.append(paragraph_text(p))
             if all(spdx != entry[0] for entry in used):
-                used.append((spdx, name, licence_text.replace("\n.\n", "\n\n").replace("\n.", "\n")))
+                # Each line as the SBOM has always carried it: without the
+                # indentation the parser keeps.
+                used.append((spdx, name, "\n".join(line.strip() for line in licence_text.split("\n"))))
     return " AND ".join(spdx for spdx, _, _ in used), used, texts
 
 

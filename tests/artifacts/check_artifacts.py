@@ -1,4 +1,7 @@
-"""Checks on the built .exe files, read with pefile (python3-pefile)."""
+"""Checks on the built .exe files, read with pefile (python3-pefile), and on
+the release that scripts/package.sh makes of them: reproducible, its
+checksums, the MSI's tables, signing with a throwaway key, a tree with
+uncommitted changes."""
 
 import io
 import os

@@ -6,8 +6,8 @@
 # the same bytes. Left out, as these machines cannot make them: file
 # ordering (disorderfs needs FUSE) and user and group (needs a second
 # account); and host and domain name where a user namespace cannot be made
-# (`unshare -r`: the kernel refuses one inside a chroot, such as the Debian 13
-# root of scripts/test-debian13.sh), which is said. The tree is built as it
+# (`unshare -r`: the kernel refuses one inside a chroot, such as the fresh
+# roots of scripts/test-fresh-root.sh), which is said. The tree is built as it
 # is, uncommitted changes included.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd -P)

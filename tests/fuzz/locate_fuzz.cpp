@@ -1,5 +1,6 @@
 // Fuzzes the derivation of the service executable's path from argv[0].
-// The probe's fopen is wrapped at link time (--wrap=fopen) so that the
+// In host builds the probe opens the file with fopen (the Windows build with
+// CreateFileA), which is wrapped at link time (--wrap=fopen) so that the
 // target sees every path that would be opened.
 #include "../../windows/installer/locate.h"
 
