@@ -1,5 +1,6 @@
 // The run sequence: mode choice, the elevation gate and the install log.
 #include "installer_run.h"
+#include "said.h"
 
 #include <algorithm>
 #include <fstream>
@@ -8,7 +9,7 @@ namespace {
 
 const std::string Installer = "C:\\Tools\\quendarixinstall.exe";
 const std::string Service = "C:\\Tools\\quendarixservice.exe";
-const std::string Refusal = "Not running with elevated permissions. Aborting.";
+const std::string Refusal = Said::NotElevated;
 const std::string Size = std::to_string(sizeof(TOKEN_ELEVATION));
 const std::string TokenQuery = "GetTokenInformation(token,20," + Size + "," + Size + ")";
 
@@ -62,7 +63,7 @@ TEST_F(DriverTest, EveryElevationFailureRefusesBeforeLookingForTheService)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {"token cannot be opened", false, true, 1, Lines({"OpenProcessToken() failed.", Refusal}),
+        {"token cannot be opened", false, true, 1, Lines({Said::TokenNotOpened, Refusal}),
          {"OpenProcessToken(process,0x8)"}},
         {"token query fails", true, false, 1, Lines({Refusal}),
          {"OpenProcessToken(process,0x8)", TokenQuery, "CloseHandle(token)"}},
@@ -90,7 +91,7 @@ TEST_F(DriverTest, EveryLineIsOnTheConsoleAndInTheLogBeforeTheNextStep)
 {
     PlaceFile(Service);
     const RunOutcome outcome = Run({Installer});
-    const std::string printed = Lines({"argv[0] = " + Installer, "Found executable at " + Service, "Creating service..."});
+    const std::string printed = Lines({Said::Argv0(Installer), Said::Found(Service), Said::Creating});
     EXPECT_EQ(Fake.consoleWhenCreating, printed);
     EXPECT_EQ(Fake.logWhenCreating, printed);
     EXPECT_EQ(outcome.log, outcome.console);
@@ -124,8 +125,7 @@ TEST_F(DriverTest, PercentSignsInArgv0ArePrintedLiterally)
     const RunOutcome outcome = Run({directory + "quendarixinstall.exe", "/Uninstall"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.console.substr(0, outcome.console.find("Deleted")),
-              Lines({"argv[0] = " + directory + "quendarixinstall.exe",
-                     "Found executable at " + directory + "quendarixservice.exe"}));
+              Lines({Said::Argv0(directory + "quendarixinstall.exe"), Said::Found(directory + "quendarixservice.exe")}));
 }
 
 }  // namespace

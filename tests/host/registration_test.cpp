@@ -1,8 +1,10 @@
 // Installing and removing the service, against the scripted manager.
 #include "installer_run.h"
+#include "said.h"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "product.h"
 
@@ -10,7 +12,7 @@ namespace {
 
 const std::string Installer = "C:\\Tools\\quendarixinstall.exe";
 const std::string Service = "C:\\Tools\\quendarixservice.exe";
-const std::vector<std::string> ProbeLines = {"argv[0] = " + Installer, "Found executable at " + Service};
+const std::vector<std::string> ProbeLines = {Said::Argv0(Installer), Said::Found(Service)};
 
 const std::string OpenManager = "OpenSCManagerA(null,null,0xf003f)";
 const std::string OpenFile = "CreateFileA(" + Service + ")";
@@ -34,7 +36,7 @@ struct Scenario {
     void (*script)();
     int exitCode;
     std::vector<std::string> lines;  // after the probe lines
-    std::vector<std::string> calls;  // after the elevation check
+    std::vector<std::string> calls;  // the manager's, the service file's and the errors read, in order
 };
 
 class RegistrationTest : public InstallerRun {
@@ -51,20 +53,24 @@ protected:
         EXPECT_EQ(outcome.exitCode, s.exitCode);
         EXPECT_EQ(outcome.console, Lines(lines));
         EXPECT_EQ(outcome.log, outcome.console);
-        EXPECT_EQ(MainCalls(), s.calls);
+        EXPECT_EQ(RegistrationCalls(), s.calls);
     }
 
-    // The calls after the elevation check, less the permissions walk's
-    // reads (the replaceable tests' business).
-    static std::vector<std::string> MainCalls()
+    // The calls these tests are about: the Service Control Manager's, the
+    // service file's opens and closes, and the errors read; not the
+    // elevation check's nor the permissions walk's (tests of their own).
+    static std::vector<std::string> RegistrationCalls()
     {
+        static const char* const managerCalls[] = {"OpenSCManagerA(", "CreateServiceA(", "ChangeServiceConfig2A(",
+                                                   "QueryServiceStatus(", "StartServiceA(", "OpenServiceA(",
+                                                   "ControlService(", "DeleteService(", "CloseServiceHandle("};
         std::vector<std::string> calls;
-        for (auto call = Fake.calls.begin() + 3; call != Fake.calls.end(); ++call) {
-            const bool walk = call->rfind("OpenProcessToken", 0) == 0 || call->rfind("GetTokenInformation", 0) == 0 ||
-                              *call == "CloseHandle(token)" || *call == "CloseHandle(folder)" ||
-                              call->find(",security)") != std::string::npos;
-            if (!walk) calls.push_back(*call);
-        }
+        std::copy_if(Fake.calls.begin(), Fake.calls.end(), std::back_inserter(calls), [](const std::string& call) {
+            return std::any_of(std::begin(managerCalls), std::end(managerCalls),
+                               [&](const char* name) { return call.rfind(name, 0) == 0; }) ||
+                   call == OpenFile || call == Reopen || call == CloseFile || call == CloseReopened ||
+                   call == "GetLastError";
+        });
         return calls;
     }
 };
@@ -73,36 +79,36 @@ TEST_F(RegistrationTest, Install)
 {
     const Scenario scenarios[] = {
         {"created, described and started", [] {}, 0,
-         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
-          "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
+          Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"already exists", [] { Fake.createError = 0x431; }, 5,
-         {"Creating service...", "Failed to create service. Error: 0x431"},
+         {Said::Creating, Said::CreateFailed("0x431")},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, "GetLastError", CloseFile, CloseManager}},
         {"description refused", [] { Fake.describeError = 0x5; }, 0,
-         {"Creating service...", "quendarix service has been created.", "Failed to set service description. Err=0x5",
-          "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::DescribeFailed("0x5"),
+          Said::Status("SERVICE_STOPPED", "0x1"), Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
         {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
-         {"Creating service...", "quendarix service has been created.", "Failed to query service status. Err = 0x1a",
-          "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::QueryFailed("0x1a"),
+          Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
         {"last named state", [] { Fake.currentState = 7; }, 0,
-         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_PAUSED (0x7)",
-          "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::Status("SERVICE_PAUSED", "0x7"),
+          Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state above 7", [] { Fake.currentState = 8; }, 0,
-         {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
-         {"Creating service...", "quendarix service has been created.", "quendarix service has been started."},
+         {Said::Creating, Said::Created, Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
         {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
-         {"Creating service...", "quendarix service has been created.", "Service status = SERVICE_STOPPED (0x1)",
-          "Failed to start service. Error: 0xc1"},
+         {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
+          Said::StartFailed("0xc1")},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
         {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
-         {"Failed to open Service Configuration Manager. Aborting."},
+         {Said::ManagerUnavailable},
          {OpenManager}},
     };
     for (const Scenario& s : scenarios) Check(s, {Installer});
@@ -111,21 +117,21 @@ TEST_F(RegistrationTest, Install)
 TEST_F(RegistrationTest, Uninstall)
 {
     const Scenario scenarios[] = {
-        {"running service removed", [] {}, 0, {"Deleted quendarix service."},
+        {"running service removed", [] {}, 0, {Said::Deleted},
          {OpenManager, OpenService, Stop, Delete, CloseService, CloseManager}},
         {"stopped service removed", [] { Fake.stopError = 0x426; }, 0,
-         {"Failed to stop service. Err=0x426", "Deleted quendarix service."},
+         {Said::StopFailed("0x426"), Said::Deleted},
          {OpenManager, OpenService, Stop, "GetLastError", Delete, CloseService, CloseManager}},
-        {"no such service", [] { Fake.openServiceError = 0x424; }, 4, {"Failed to open service."},
+        {"no such service", [] { Fake.openServiceError = 0x424; }, 4, {Said::OpenFailed},
          {OpenManager, OpenService, CloseManager}},
         {"deletion refused", [] { Fake.stopError = 0x5; Fake.deleteError = 0x5; }, 4,
-         {"Failed to stop service. Err=0x5", "Failed to delete quendarix service. Err = 0x5"},
+         {Said::StopFailed("0x5"), Said::DeleteFailed("0x5")},
          {OpenManager, OpenService, Stop, "GetLastError", Delete, "GetLastError", CloseService, CloseManager}},
         {"already marked for deletion", [] { Fake.deleteError = 0x430; }, 0,
-         {"Failed to delete quendarix service. Err = 0x430"},
+         {Said::DeleteFailed("0x430")},
          {OpenManager, OpenService, Stop, Delete, "GetLastError", CloseService, CloseManager}},
         {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
-         {"Failed to open Service Configuration Manager. Aborting."},
+         {Said::ManagerUnavailable},
          {OpenManager}},
     };
     for (const Scenario& s : scenarios) Check(s, {Installer, "/Uninstall"});
@@ -139,10 +145,8 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
 {
     const std::string longest = "C:\\" + std::string(MAX_PATH - 4, 'x');  // 259 characters: opened again by name
     const std::string longestShare = "\\\\s\\" + std::string(MAX_PATH - 5, 's');
-    const std::string tooLong = "Failed to create service. Error: 0xce";
-    const std::string notTheFile = "Failed to create service. Error: 0x7b";
-    const std::string onShare = " is on a network share: the service may not start at boot, and whoever controls the "
-                                "share can replace it. Keep the service on a local disk.";
+    const std::string tooLong = Said::CreateFailed("0xce");
+    const std::string notTheFile = Said::CreateFailed("0x7b");
     const std::string share = "\\\\server\\share\\Q\\quendarixservice.exe";
     struct Case {
         const char* name;
@@ -152,15 +156,15 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
         std::string warning = "";  // a line after "Creating service..."
     };
     const Case cases[] = {
-        {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", share, [] {}, "Warning: " + share + onShare},
+        {"a share", "\\\\?\\UNC\\server\\share\\Q\\quendarixservice.exe", share, [] {}, Said::OnShare(share)},
         {"a mapped drive's letter", "\\\\?\\Z:\\Q\\quendarixservice.exe", "Z:\\Q\\quendarixservice.exe",
-         [] { Fake.driveType = DRIVE_REMOTE; }, "Warning: Z:\\Q\\quendarixservice.exe" + onShare},
+         [] { Fake.driveType = DRIVE_REMOTE; }, Said::OnShare("Z:\\Q\\quendarixservice.exe")},
         {"the longest path", "\\\\?\\" + longest, longest},
         {"one character more", "\\\\?\\" + longest + "x", tooLong},
         {"the longest share path", "\\\\?\\UNC" + longestShare.substr(1), longestShare, [] {},
-         "Warning: " + longestShare + onShare},
+         Said::OnShare(longestShare)},
         {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", tooLong},
-        {"the file cannot be opened", "", "Failed to create service. Error: 0x20", [] { Fake.openFileError = 0x20; }},
+        {"the file cannot be opened", "", Said::CreateFailed("0x20"), [] { Fake.openFileError = 0x20; }},
         // Where the volume has no drive or share path (the documented
         // ERROR_PATH_NOT_FOUND, or another form of answer): the composed
         // path's full form, when it is a drive path reaching the file held
@@ -181,16 +185,16 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
         {"no DOS path, the file a link", "", notTheFile,
          [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe";
               Fake.objects["C:\\R\\quendarixservice.exe"].reparsePoint = true; }},
-        {"no DOS path, a folder on the way that cannot be opened", "", "Failed to create service. Error: 0x5",
+        {"no DOS path, a folder on the way that cannot be opened", "", Said::CreateFailed("0x5"),
          [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.objects["C:\\R"].opens = false; }},
         {"no DOS path, and the full form is another file", "", notTheFile,
          [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.reopenFindsOtherFile = true; }},
-        {"no path at all", "", "Failed to create service. Error: 0x3", [] { Fake.resolveError = 0x3; }},
-        {"access denied on a share's folder", "", "Failed to create service. Error: 0x5",
+        {"no path at all", "", Said::CreateFailed("0x3"), [] { Fake.resolveError = 0x3; }},
+        {"access denied on a share's folder", "", Said::CreateFailed("0x5"),
          [] { Fake.resolveError = 0x5; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
-        {"a real path longer than the answer (Wine)", "", "Failed to create service. Error: 0xea",
+        {"a real path longer than the answer (Wine)", "", Said::CreateFailed("0xea"),
          [] { Fake.resolveError = 0xea; Fake.fullPath = "C:\\J\\quendarixservice.exe"; }},
-        {"no memory", "", "Failed to create service. Error: 0x8",
+        {"no memory", "", Said::CreateFailed("0x8"),
          [] { Fake.resolveError = 0x8; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
         // A best-fit look-alike of the real name: nothing there, or another file.
         {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", notTheFile,
@@ -235,10 +239,10 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
             ASSERT_NE(create, Fake.calls.end());
             EXPECT_NE(create->find("," + c.registered + ",null,"), std::string::npos) << *create;
             const std::string afterCreating = c.warning.empty() ? "" : c.warning + "\n";
-            EXPECT_NE(outcome.console.find("Creating service...\n" + afterCreating + "quendarix service has been created."),
+            EXPECT_NE(outcome.console.find(Said::Creating + "\n" + afterCreating + Said::Created),
                       std::string::npos) << outcome.console;
         } else {
-            EXPECT_NE(outcome.console.find("Creating service...\n" + c.registered + "\n"), std::string::npos);
+            EXPECT_NE(outcome.console.find(Said::Creating + "\n" + c.registered + "\n"), std::string::npos);
             EXPECT_EQ(std::count_if(Fake.calls.begin(), Fake.calls.end(),
                                     [](const std::string& call) { return call.rfind("CreateServiceA", 0) == 0; }),
                       0);

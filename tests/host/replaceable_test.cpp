@@ -1,6 +1,7 @@
 // Who other than an administrator can replace the service's program: the
 // rule over DACLs Wine cannot produce, and the walk up from the program.
 #include "installer_run.h"
+#include "said.h"
 
 #include "../../windows/registration/replaceable.h"
 
@@ -107,7 +108,6 @@ const AccessEntryText AccountModifies = {WalkInstalling, ACCESS_ALLOWED_ACE_TYPE
 TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSafe)
 {
     const std::string program = "C:\\Tools\\quendarixservice.exe";
-    const std::string keep = ". Keep the service where only administrators can change it.";
     struct Case {
         const char* name;
         TOKEN_ELEVATION_TYPE token;
@@ -120,27 +120,27 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
          {}},
         {"the account's own file, a split token", TokenElevationTypeFull,
          [] { Fake.objects["C:\\Tools\\quendarixservice.exe"].owner = WalkInstalling; },
-         {"Warning: HOST\\admin can change " + program + " without elevation" + keep}},
+         {Said::CanChangeUnelevated("HOST\\admin", program)}},
         {"the account's folder and Everyone on C:\\, a split token", TokenElevationTypeLimited,
          [] {
              Fake.objects["C:\\Tools"].entries.push_back(AccountModifies);
              Fake.objects["C:\\"].entries.push_back(EveryoneModifies);
          },
-         {"Warning: HOST\\admin can change C:\\Tools without elevation" + keep, "Warning: Everyone can change C:\\" + keep}},
+         {Said::CanChangeUnelevated("HOST\\admin", "C:\\Tools"), Said::CanChange("Everyone", "C:\\")}},
         {"the same, a token that is not split", TokenElevationTypeDefault,
          [] {
              Fake.objects["C:\\Tools"].entries.push_back(AccountModifies);
              Fake.objects["C:\\"].entries.push_back(EveryoneModifies);
          },
-         {"Warning: Everyone can change C:\\" + keep}},
+         {Said::CanChange("Everyone", "C:\\")}},
         {"a descriptor that cannot be read", TokenElevationTypeDefault,
          [] {
              Fake.objects["C:\\Tools"].readable = false;
          },
-         {"Warning: cannot tell who may change C:\\Tools" + keep}},
+         {Said::CannotTell("C:\\Tools")}},
         {"a folder that cannot be opened", TokenElevationTypeDefault,
          [] { Fake.objects["C:\\"].opens = false; },
-         {"Warning: cannot tell who may change C:\\" + keep}},
+         {Said::CannotTell("C:\\")}},
         {"a data drive's root open to Authenticated Users", TokenElevationTypeDefault,
          [] {
              Fake.finalPath = "\\\\?\\D:\\Q\\quendarixservice.exe";
@@ -154,7 +154,7 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
              Fake.objects["C:\\Mnt\\Vol"].entries.push_back(EveryoneModifies);
              Fake.objects["C:\\Mnt\\Vol\\"].entries.push_back({"S-1-5-11", ACCESS_ALLOWED_ACE_TYPE, 0, Modify});
          },
-         {"Warning: Everyone can change C:\\Mnt\\Vol" + keep}},
+         {Said::CanChange("Everyone", "C:\\Mnt\\Vol")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,9 +164,9 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
         PlaceFile(program);
         const RunOutcome outcome = Run({"C:\\Tools\\quendarixinstall.exe"});
         EXPECT_EQ(outcome.exitCode, 0);
-        std::vector<std::string> lines = {"Creating service..."};
+        std::vector<std::string> lines = {Said::Creating};
         lines.insert(lines.end(), c.lines.begin(), c.lines.end());
-        lines.push_back("quendarix service has been created.");
+        lines.push_back(Said::Created);
         EXPECT_NE(outcome.console.find(Lines(lines)), std::string::npos) << outcome.console;
     }
 }

@@ -5,9 +5,8 @@ import os
 import shutil
 import unittest
 
+import said
 from host import ON_WINDOWS, HostTestCase, lines
-
-REFUSAL = "Not running with elevated permissions. Aborting."
 
 
 def unlink_folder(path):
@@ -28,13 +27,12 @@ class Driver(HostTestCase):
             with self.subTest(mode=mode):
                 code, console = self.host.limited("C:\\Tools\\quendarixinstall.exe", *mode)
                 self.assertEqual(code, 1)
-                self.assertEqual(lines(console), [REFUSAL])
-                self.assertEqual(self.host.log(), (REFUSAL + "\n").encode())
+                self.assertEqual(lines(console), [said.NOT_ELEVATED])
+                self.assertEqual(self.host.log(), (said.NOT_ELEVATED + "\n").encode())
                 self.assertIsNone(self.host.registry_values(), "nothing was registered")
         print(f"\n  not elevated: {self.host.limited_by}", flush=True)
 
     def test_without_the_service_executable_the_run_ends_with_2(self):
-        missing = "Did not find quendarixservice executable at {}. Aborting."
         runs = [
             ("full path", lambda mode: self.host.elevated("C:\\Tools\\quendarixinstall.exe", *mode),
              "C:\\Tools\\quendarixinstall.exe", "C:\\Tools\\quendarixservice.exe"),
@@ -46,7 +44,7 @@ class Driver(HostTestCase):
                 with self.subTest(run=name, mode=mode):
                     code, console = run(mode)
                     self.assertEqual(code, 2)
-                    expected = ["argv[0] = " + argv0, missing.format(probed)]
+                    expected = said.missing(argv0, probed)
                     self.assertEqual(lines(console), expected)
                     self.assertEqual(self.host.log(), "".join(l + "\n" for l in expected).encode())
         self.assertIsNone(self.host.service_state(), "no service was registered")
@@ -87,8 +85,7 @@ class Driver(HostTestCase):
             ("c:\\temp linked to another directory with a log", relink_temp_over_a_log, False),
             ("c:\\temp a junction to another directory", junction_for_temp, False),
         ]
-        expected = ["argv[0] = C:\\Tools\\quendarixinstall.exe",
-                    "Did not find quendarixservice executable at C:\\Tools\\quendarixservice.exe. Aborting."]
+        expected = said.missing("C:\\Tools\\quendarixinstall.exe", "C:\\Tools\\quendarixservice.exe")
 
         def files_elsewhere():
             return {name: open(os.path.join(elsewhere, name), "rb").read() for name in os.listdir(elsewhere)}

@@ -17,6 +17,7 @@ import time
 import unittest
 
 import product
+import said
 from host import ON_WINDOWS, PROGRAMS, HostTestCase, build_package, lines
 
 SOURCE_DIR = os.environ["QUENDARIX_SOURCE_DIR"]
@@ -143,7 +144,7 @@ class Package(HostTestCase):
         self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(sorted(self.installed()), ["quendarixinstall.exe", "quendarixservice.exe"])
         code, console = self.host.elevated(FOLDER + "\\quendarixinstall.exe", "/Uninstall")
-        self.assertEqual((code, lines(console)[-1]), (0, "Deleted quendarix service."))
+        self.assertEqual((code, lines(console)[-1]), (0, said.DELETED))
         shutil.rmtree(self.host.host_path(FOLDER))
 
     def test_upgrade_replaces_the_older_version_and_a_downgrade_is_refused(self):

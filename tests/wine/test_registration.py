@@ -14,14 +14,14 @@ import tempfile
 import unittest
 
 import product
+import said
 from host import ON_WINDOWS, HostTestCase, lines
 
 TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
 SERVICE = TOOLS + "\\quendarixservice.exe"
-PROBE = ["argv[0] = " + INSTALLER, "Found executable at " + SERVICE]
-INSTALLED = ["Creating service...", "quendarix service has been created.",
-             "Service status = SERVICE_STOPPED (0x1)", "quendarix service has been started."]
+PROBE = said.probe(INSTALLER, SERVICE)
+INSTALLED = [said.CREATING, said.CREATED, said.STOPPED_STATUS, said.STARTED]
 
 
 def installed(host, path, *warnings):
@@ -67,12 +67,12 @@ class Registration(HostTestCase):
         # A second install fails at creation and leaves the first one alone.
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript),
-                         (5, PROBE + installed(self.host, SERVICE)[:-3] + ["Failed to create service. Error: 0x431"]))
+                         (5, PROBE + installed(self.host, SERVICE)[:-3] + [said.CREATE_FAILED.format("0x431")]))
         self.assertEqual(self.host.registry_values(), values)
         self.assertEqual(self.host.service_state(), "4  RUNNING")
 
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-        self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
+        self.assertEqual((code, transcript), (0, PROBE + [said.DELETED]))
         self.assert_gone()
 
     def test_a_service_that_cannot_start_stays_registered_until_removed(self):
@@ -81,18 +81,18 @@ class Registration(HostTestCase):
         with open(self.host.host_path(directory + "\\quendarixservice.exe"), "wb") as f:
             f.write(b"not a program")
         installer, service = directory + "\\quendarixinstall.exe", directory + "\\quendarixservice.exe"
-        probe = ["argv[0] = " + installer, "Found executable at " + service]
+        probe = said.probe(installer, service)
 
         code, transcript = self.run_installer(installer)
         self.assertEqual((code, transcript),
-                         (5, probe + installed(self.host, service)[:-1] + ["Failed to start service. Error: 0xc1"]))
+                         (5, probe + installed(self.host, service)[:-1] + [said.START_FAILED.format("0xc1")]))
         values = self.host.registry_values()
         self.assertEqual((values["Start"], values["ImagePath"]), ("0x2", service))
         self.assertEqual(self.host.service_state(), "1  STOPPED")
 
         code, transcript = self.run_installer(installer, "/Uninstall")
         self.assertEqual((code, transcript),
-                         (0, probe + ["Failed to stop service. Err=0x426", "Deleted quendarix service."]))
+                         (0, probe + [said.STOP_FAILED.format("0x426"), said.DELETED]))
         self.assert_gone()
 
     def test_the_service_started_by_hand_says_what_it_is_and_fails(self):
@@ -103,7 +103,7 @@ class Registration(HostTestCase):
 
     def test_uninstall_with_nothing_installed(self):
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-        self.assertEqual((code, transcript), (4, PROBE + ["Failed to open service."]))
+        self.assertEqual((code, transcript), (4, PROBE + [said.OPEN_FAILED]))
 
     def short_name(self, name):
         """The 8.3 name of the directory C:\\<name>, as `dir /x` lists it, or
@@ -150,24 +150,23 @@ class Registration(HostTestCase):
                 if directory not in (short, drive):
                     self.host.place_programs(directory)
                 code, transcript = self.run_installer(*command())
-                self.assertEqual(transcript[0], "argv[0] = " + started_as)
+                self.assertEqual(transcript[0], said.ARGV0.format(started_as))
                 if image_path is None:
                     self.assertEqual((code, transcript[2:]),
-                                     (5, ["Creating service...", "Failed to create service. Error: 0x7b"]))
+                                     (5, [said.CREATING, said.CREATE_FAILED.format("0x7b")]))
                     self.assertIsNone(self.host.registry_values())
                     continue
                 self.assertEqual((code, transcript[2:]), (0, installed(self.host, image_path.strip('"'))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], image_path)
                 self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
                 code, transcript = self.run_installer(*command("/Uninstall"))
-                self.assertEqual((code, transcript[2:]), (0, ["Deleted quendarix service."]))
+                self.assertEqual((code, transcript[2:]), (0, [said.DELETED]))
                 self.assert_gone()
 
     def test_a_program_others_can_replace_is_warned_about_and_still_installed(self):
         # Everyone allowed to change the program, its folder or the drive's
         # root (under Wine, the Unix "other" write bit). Folders only
         # administrators can change (every other test's) print no warning.
-        warning = "Warning: {} can change {}. Keep the service where only administrators can change it."
         for loosened in (SERVICE, TOOLS, "C:\\"):
             with self.subTest(loosened=loosened):
                 undo = self.host.let_everyone_change(loosened)
@@ -178,10 +177,10 @@ class Registration(HostTestCase):
                 finally:
                     undo()
                 self.assertEqual((code, transcript),
-                                 (0, PROBE + installed(self.host, SERVICE, warning.format("Everyone", loosened))))
+                                 (0, PROBE + installed(self.host, SERVICE, said.CAN_CHANGE.format("Everyone", loosened))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], SERVICE)
                 code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-                self.assertEqual((code, transcript), (0, PROBE + ["Deleted quendarix service."]))
+                self.assertEqual((code, transcript), (0, PROBE + [said.DELETED]))
                 self.assert_gone()
 
         # On Windows, a folder made under C:\\ as it is, until the README's
@@ -195,13 +194,13 @@ class Registration(HostTestCase):
             loose = "C:\\Loose"
             self.host.place_programs(loose, restricted=False)
             installer, service = loose + "\\quendarixinstall.exe", loose + "\\quendarixservice.exe"
-            probe = ["argv[0] = " + installer, "Found executable at " + service]
+            probe = said.probe(installer, service)
             _, root = self.host.query("icacls", "C:\\")
             root = root.decode(self.host.oem_encoding, errors="replace")
             if re.search(r"NT AUTHORITY\\Authenticated Users:\(OI\)\(CI\)(\(IO\))?\(M\)", root):
-                expected = warning.format("NT AUTHORITY\\Authenticated Users", service)
+                expected = said.CAN_CHANGE.format("NT AUTHORITY\\Authenticated Users", service)
             elif re.search(r"BUILTIN\\Users:\(CI\)\(AD\)", root):
-                expected = warning.format("BUILTIN\\Users", loose)
+                expected = said.CAN_CHANGE.format("BUILTIN\\Users", loose)
             else:
                 self.fail("C:\\'s permissions are neither a client's nor a server's:\n" + root)
             code, transcript = self.run_installer(installer)
@@ -221,20 +220,17 @@ class Registration(HostTestCase):
         profile (its own line on a split token only), a restricted folder on
         a data drive's root (none: the root itself cannot be deleted), and a
         program reached through a share (the share's line, and no walk)."""
-        keep = " Keep the service where only administrators can change it."
         rows = []
         if ON_WINDOWS:
             profile = os.path.join(os.environ["USERPROFILE"], "Downloads", "QuendarixTest")
             split = self.host.token_split()
             print(f"\n  the account's token is {'split' if split else 'not split'}", flush=True)
-            own = [f"Warning: {self.host.account()} can change {profile}\\quendarixservice.exe without elevation." + keep]
+            own = [said.CAN_CHANGE_UNELEVATED.format(self.host.account(), profile + "\\quendarixservice.exe")]
             rows.append(("the account's profile", profile, profile, own if split else []))
             drive = self.host.data_drive()
             rows.append(("a data drive's root", drive and drive + "\\Quendarix", drive and drive + "\\Quendarix", []))
             share = "\\\\localhost\\C$\\Tools"
-            rows.append(("a share", TOOLS, share, [f"Warning: {share}\\quendarixservice.exe is on a network share: the "
-                                                  "service may not start at boot, and whoever controls the share can "
-                                                  "replace it. Keep the service on a local disk."]))
+            rows.append(("a share", TOOLS, share, [said.ON_SHARE.format(share + "\\quendarixservice.exe")]))
         else:
             rows = [(name, None, None, None) for name in ("the account's profile", "a data drive's root", "a share")]
         for name, folder, started_from, warnings in rows:
@@ -273,8 +269,8 @@ class Registration(HostTestCase):
                                     ("outside every drive", "\\\\?\\unix" + outside.replace("/", "\\"), "0x7b")):
             with self.subTest(row=name):
                 code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
-                self.assertEqual((code, transcript[2]), (5, "Creating service..."), transcript)
-                self.assertRegex(transcript[3], f"^Failed to create service\\. Error: {error}$")
+                self.assertEqual((code, transcript[2]), (5, said.CREATING), transcript)
+                self.assertRegex(transcript[3], "^" + re.escape(said.CREATE_FAILED.format("@")).replace("@", error) + "$")
                 self.assertEqual(len(transcript), 4, transcript)
                 self.assertIsNone(self.host.registry_values())
                 self.assertEqual(self.host.service_processes(), [])
@@ -284,9 +280,9 @@ class Registration(HostTestCase):
         real, look_alike = "C:\\Wrocław", "C:\\Wroclaw"
         self.host.place_programs(real)
         short = self.short_name("Wroclaw")  # dir, too, prints the name best-fit
-        missing = ["Did not find quendarixservice executable at " + look_alike + "\\quendarixservice.exe. Aborting."]
-        refused = ["Found executable at " + str(short) + "\\quendarixservice.exe", "Creating service...",
-                   "Failed to create service. Error: 0x7b"]
+        missing = [said.NOT_FOUND.format(look_alike + "\\quendarixservice.exe")]
+        refused = [said.FOUND.format(str(short) + "\\quendarixservice.exe"), said.CREATING,
+                   said.CREATE_FAILED.format("0x7b")]
         # Started as, with a look-alike folder planted or not, the exit code and
         # the lines after "argv[0] = ..."; nothing is ever registered or started.
         # Started by the real path, an uninstall stops the same way.
@@ -313,8 +309,8 @@ class Registration(HostTestCase):
         carried = "C:\\Outils é"
         self.host.place_programs(carried)
         code, transcript = self.run_installer(carried + "\\quendarixinstall.exe")
-        self.assertEqual((code, transcript), (0, ["argv[0] = " + carried + "\\quendarixinstall.exe",
-                                                  "Found executable at " + carried + "\\quendarixservice.exe"] +
+        self.assertEqual((code, transcript), (0, said.probe(carried + "\\quendarixinstall.exe",
+                                                            carried + "\\quendarixservice.exe") +
                                                  installed(self.host, carried + "\\quendarixservice.exe")))
         self.assertEqual(self.host.registry_values()["ImagePath"], '"' + carried + '\\quendarixservice.exe"')
         self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
@@ -347,7 +343,7 @@ class DoubleByteCodePage(HostTestCase):
         self.host.place_programs(TOOLS, names=("quendarixservice.exe",))
         shutil.copy(self.host.host_path(INSTALLER), self.host.host_path(TOOLS + "\\ソ.exe"))
         code, transcript = self.run_installer(TOOLS + "\\ソ")
-        self.assertEqual((code, transcript), (0, ["argv[0] = " + TOOLS + "\\ソ", "Found executable at " + SERVICE] +
+        self.assertEqual((code, transcript), (0, said.probe(TOOLS + "\\ソ", SERVICE) +
                                               installed(self.host, SERVICE)))
         self.assertEqual(self.run_installer(TOOLS + "\\ソ", "/Uninstall")[0], 0)
 
@@ -362,7 +358,7 @@ class DoubleByteCodePage(HostTestCase):
             undo()
         self.assertEqual((code, transcript[2:]), (0, installed(
             self.host, folder + "\\quendarixservice.exe",
-            "Warning: Everyone can change C:\\. Keep the service where only administrators can change it.")))
+            said.CAN_CHANGE.format("Everyone", "C:\\"))))
         self.assertEqual(self.host.registry_values()["ImagePath"], folder + "\\quendarixservice.exe")
 
 

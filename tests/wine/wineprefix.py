@@ -6,6 +6,7 @@ import stat
 import subprocess
 import tempfile
 
+import said
 from host import LAUNCHERS, LIMITED, PROGRAMS, Host
 
 WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
@@ -47,8 +48,7 @@ class WinePrefix(Host):
         comes on every install."""
         if not hasattr(self, "installing_account"):
             self.installing_account = self.account()
-        return [f"Warning: {self.installing_account} can change {path} without elevation. Keep the service where "
-                "only administrators can change it."]
+        return [said.CAN_CHANGE_UNELEVATED.format(self.installing_account, path)]
 
     def host_path(self, windows_path):
         """C:\\x\\y -> the file inside the prefix."""
