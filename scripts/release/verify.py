@@ -220,7 +220,7 @@ def recorded_commit(name, data):
     return commit
 
 
-def check_signatures(work, signed, publisher):
+def check_signatures(signed, publisher):
     """Every signed file's signature accepted, and with a publisher every
     file signed by that certificate. Answers the names of the signed ones."""
     import authenticode
@@ -371,7 +371,7 @@ def verify(arguments, work):
 
     candidates = [(entry, os.path.join(unpacked, entry)) for entry in programs]
     candidates.append((msi_name, os.path.join(released, msi_name)))
-    signed = check_signatures(work, candidates, publisher)
+    signed = check_signatures(candidates, publisher)
 
     check_commit(commit)
     print(f"Rebuilding from this checkout's history ({ROOT})...")

@@ -13,3 +13,9 @@ const char* FindBackslash(const char* text);
 
 // The last '\' in `text` that is a character of its own, or nullptr.
 const char* FindLastBackslash(const char* text);
+
+// The length of a drive path's root ("X:\"), or of a share path's
+// ("\\server\share\", the share named); 0 for any other form: a relative
+// path, a volume GUID path, "\\?\GLOBALROOT\...", "\\.\...", or Wine's
+// "\\?\unix\...".
+size_t VolumeRootLength(const char* path);

@@ -114,28 +114,6 @@ bool IsOnShare(const char* path)
     return GetDriveTypeA(root) == DRIVE_REMOTE;
 }
 
-// The length of a drive path's root ("X:\"), or of a share path's
-// ("\\server\share\", the share named); 0 for any other form: a relative
-// path, a volume GUID path, "\\?\GLOBALROOT\...", "\\.\...", or
-// Wine's "\\?\unix\...".
-size_t RegistrableRootLength(const char* path)
-{
-    const unsigned char drive = static_cast<unsigned char>(path[0]);
-    if (((drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z')) && path[1] == ':' && path[2] == '\\') {
-        return 3;
-    }
-    if (path[0] != '\\' || path[1] != '\\' || path[2] == '\\' || strncmp(path + 2, "?\\", 2) == 0 ||
-        strncmp(path + 2, ".\\", 2) == 0) {
-        return 0;
-    }
-    const char* share = FindBackslash(path + 2);
-    if (share == nullptr || share[1] == '\\' || share[1] == '\0') {
-        return 0;
-    }
-    const char* end = FindBackslash(share + 1);
-    return end != nullptr ? static_cast<size_t>(end - path) + 1 : strlen(path);
-}
-
 // The drive or share path in a path the system answered: after "\\?\" a
 // drive path, after "\\?\UNC\" a share's path (whose leading "\\" takes
 // the place of the prefix's last two characters, "C\"), or a drive or share
@@ -148,11 +126,11 @@ char* RegistrableForm(char* answer)
         path[0] = '\\';
     } else if (strncmp(answer, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
         path = answer + sizeof(LongPathPrefix) - 1;
-        if (RegistrableRootLength(path) != 3) {
+        if (VolumeRootLength(path) != 3) {
             return nullptr;
         }
     }
-    return RegistrableRootLength(path) != 0 ? path : nullptr;
+    return VolumeRootLength(path) != 0 ? path : nullptr;
 }
 
 // Whether the full path `path` reaches its file through no link: every
@@ -163,7 +141,7 @@ char* RegistrableForm(char* answer)
 bool ReachedWithoutLinks(const char* path)
 {
     char prefix[MAX_PATH];
-    const size_t root = RegistrableRootLength(path);
+    const size_t root = VolumeRootLength(path);
     if (root == 0 || strlen(path) >= sizeof(prefix)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;

@@ -241,28 +241,12 @@ void AccountName(const char* sidText, char* shown, size_t shownSize)
     (void)LocalFree(sid);
 }
 
-// The length of the volume's root at the start of `path`: "C:\", or
-// "\\server\share\"; 0 when there is none.
-size_t RootLength(const char* path)
-{
-    const size_t length = strlen(path);
-    if (length >= 3 && path[1] == ':' && path[2] == '\\') {
-        return 3;
-    }
-    if (strncmp(path, "\\\\", 2) == 0) {
-        const char* share = FindBackslash(path + 2);
-        const char* end = share != nullptr ? FindBackslash(share + 1) : nullptr;
-        return end != nullptr ? static_cast<size_t>(end - path) + 1 : length;
-    }
-    return 0;
-}
-
 // Cuts `path` to its folder: "C:\Tools\x.exe" to "C:\Tools", "C:\Tools" to
 // "C:\", "\\server\share\x" to "\\server\share\". False at the volume root.
 // Only a '\' that is a character of its own separates.
 bool ToFolder(char* path)
 {
-    const size_t root = RootLength(path);
+    const size_t root = VolumeRootLength(path);
     if (root == 0 || strlen(path) <= root) {
         return false;
     }
@@ -364,7 +348,7 @@ void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
                 break;
             }
         }
-        if (!Examine(handle, file, object, RootLength(current) == strlen(current), current, found) ||
+        if (!Examine(handle, file, object, VolumeRootLength(current) == strlen(current), current, found) ||
             !ToFolder(current)) {
             break;
         }
