@@ -90,7 +90,7 @@ def read_map(path):
 
 
 def query(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=120).stdout
 
 
 def owner(path):

@@ -362,7 +362,10 @@ def verify(arguments, work):
     print(f"Release: {sbom_name[:-len('.cdx.json')]}, commit {shown(commit)}")
 
     import sbom
-    differing = sbom.toolchain_differences(json.loads(files[sbom_name]))
+    try:
+        differing = sbom.toolchain_differences(json.loads(files[sbom_name]))
+    except (ValueError, KeyError, TypeError, AttributeError, IndexError):
+        refuse(f"not a release: {sbom_name} is not a CycloneDX SBOM this check can read")
     if differing:
         print("Warning: these tools differ from the ones that built the release, and may give other bytes:")
         print("\n".join("  " + line for line in differing))
