@@ -101,14 +101,15 @@ def signature_of(path):
         with open(out, "rb") as f:
             der = f.read()
     # Some versions keep a program's WIN_CERTIFICATE header (length,
-    # revision 0x0200, type 2: PKCS#7 signed data) and its zero padding.
+    # revision 0x0200, type 2: PKCS#7 signed data), whose length may count
+    # the zero padding that follows; some (2.5) keep that padding, up to 7
+    # zero bytes after the DER, without the header.
     if der[:1] != b"\x30" and der[4:8] == b"\x00\x02\x02\x00":
         length = struct.unpack_from("<I", der)[0]
         if der[length:].strip(b"\0"):
             raise Broken("bytes after the signature in its certificate entry")
         der = der[8:length]
-    # Others (2.5) keep only that padding: up to 7 zero bytes after the DER.
-    elif der[:1] == b"\x30" and len(der) > 2:
+    if der[:1] == b"\x30" and len(der) > 2:
         size = der[1] & 0x7F
         end = 2 + (der[1] if der[1] < 0x80 else size + int.from_bytes(der[2:2 + size], "big"))
         if len(der) - end < 8 and not der[end:].strip(b"\0"):
