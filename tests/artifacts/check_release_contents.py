@@ -26,7 +26,6 @@ from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
-from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 import product
@@ -217,6 +216,15 @@ class ReleaseContents(unittest.TestCase):
         self.assertIn("Keith-Marshall", licences, "mingw_pformat.o and mingw_vsnprintf.o are Keith Marshall's")
         self.assertEqual(set(expression.split(" AND ")), {spdx[licence] for licence in licences})
 
+    def pkcs12_file(self, name, key, cert):
+        """A PKCS#12 file of the key and certificate, as openssl makes one."""
+        pem = os.path.join(self.work, name + ".pem")
+        with open(pem, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()) + cert.public_bytes(serialization.Encoding.PEM))
+        run("openssl", "pkcs12", "-export", "-in", pem, "-out", pem[:-4] + ".p12", "-passout", "pass:", check=True)
+        return pem[:-4] + ".p12"
+
     def test_a_version_bump_committed_ships_that_version_from_the_existing_build_tree(self):
         cmakelists = os.path.join(self.source, "CMakeLists.txt")
         with open(cmakelists) as f:
@@ -278,12 +286,9 @@ class ReleaseContents(unittest.TestCase):
         top, msi = f"quendarix-{VERSION}-win64", f"quendarix-{VERSION}-x64.msi"
         marker = os.path.join(self.work, "marker")
         os.makedirs(marker)
-        other_key = os.path.join(self.work, "other.p12")
         key = new_key()
-        with open(other_key, "wb") as f:
-            f.write(pkcs12.serialize_key_and_certificates(
-                b"other", key, certificate("Somebody else", key.public_key(), "Somebody else", key,
-                                           ExtendedKeyUsageOID.CODE_SIGNING), None, serialization.NoEncryption()))
+        other_key = self.pkcs12_file("other", key, certificate("Somebody else", key.public_key(), "Somebody else", key,
+                                                               ExtendedKeyUsageOID.CODE_SIGNING))
         not_tsa_key = new_key()
         not_tsa = certificate("Not a TSA", not_tsa_key.public_key(), "Not a TSA", not_tsa_key,
                               ExtendedKeyUsageOID.CODE_SIGNING)
@@ -390,12 +395,8 @@ class ReleaseContents(unittest.TestCase):
 
         # Signing with a certificate that is not valid now ends before the
         # build, with one line.
-        expired = os.path.join(self.work, "expired.p12")
-        with open(expired, "wb") as f:
-            f.write(pkcs12.serialize_key_and_certificates(
-                b"expired", key, certificate("Expired", key.public_key(), "Expired", key,
-                                             ExtendedKeyUsageOID.CODE_SIGNING, days=460), None,
-                serialization.NoEncryption()))
+        expired = self.pkcs12_file("expired", key, certificate("Expired", key.public_key(), "Expired", key,
+                                                               ExtendedKeyUsageOID.CODE_SIGNING, days=460))
         env = {k: v for k, v in os.environ.items() if not k.startswith("QUENDARIX_SIGNING_")}
         done = run("bash", os.path.join(self.source, "scripts", "package.sh"), os.path.join(self.work, "expired"),
                    env=dict(env, QUENDARIX_SIGNING_PKCS12=expired))
