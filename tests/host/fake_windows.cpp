@@ -199,12 +199,17 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*
     d.acl.AceCount = static_cast<WORD>(object.entries.size());
     d.owner = object.owner;
     for (const AccessEntryText& entry : object.entries) {
-        const size_t sidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
-        std::vector<unsigned char> bytes(std::max(sizeof(ACCESS_ALLOWED_ACE), sidAt + entry.sid.size() + 1));
-        auto* ace = new (bytes.data()) ACCESS_ALLOWED_ACE();
+        const bool objectEntry =
+            entry.type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || entry.type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+        const size_t sidAt = objectEntry ? offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType)
+                                         : offsetof(ACCESS_ALLOWED_ACE, SidStart);
+        std::vector<unsigned char> bytes(std::max(sizeof(ACCESS_ALLOWED_OBJECT_ACE), sidAt + entry.sid.size() + 1));
+        auto* ace = new (bytes.data()) ACCESS_ALLOWED_OBJECT_ACE();
         ace->Header.AceType = entry.type;
         ace->Header.AceFlags = entry.flags;
+        ace->Header.AceSize = static_cast<WORD>(bytes.size());
         ace->Mask = entry.mask;
+        ace->Flags = objectEntry ? ACE_OBJECT_TYPE_PRESENT : 0;
         memcpy(bytes.data() + sidAt, entry.sid.c_str(), entry.sid.size() + 1);
         d.aces.push_back(std::move(bytes));
     }
@@ -228,14 +233,13 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID* ace)
 // The service file's open, then the open of the path about to be registered
 // (asking only to read attributes); a folder's to read its security (as
 // itself, or followed where a volume is mounted: then the mounted root,
-// scripted as PATH\), and each item of a path opened as itself.
+// scripted as PATH\).
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
 {
     const bool asItself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-    if ((desiredAccess & READ_CONTROL) != 0 || asItself) {
+    if ((desiredAccess & READ_CONTROL) != 0) {
         std::string path = fileName;
-        const bool security = (desiredAccess & READ_CONTROL) != 0;
-        Fake.calls.push_back("CreateFileA(" + path + (!security ? ",as itself)" : asItself ? ",security)" : ",security,followed)"));
+        Fake.calls.push_back("CreateFileA(" + path + (asItself ? ",security)" : ",security,followed)"));
         if (Fake.objects.count(path) != 0 && !Fake.objects[path].opens) {
             Fake.lastError = ERROR_ACCESS_DENIED;
             return INVALID_HANDLE_VALUE;
@@ -284,18 +288,6 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS, LPVOID
     memcpy(id->FileId.Identifier, Fake.fileId, sizeof(Fake.fileId));
     id->FileId.Identifier[0] ^= OtherFile(file) ? 1 : 0;
     return 1;
-}
-
-DWORD GetFullPathNameA(LPCSTR, DWORD bufferLength, LPSTR buffer, LPSTR*)
-{
-    const std::string& path = Fake.fullPath;
-    if (path.empty()) {
-        Fake.lastError = 0x3;
-        return 0;
-    }
-    if (path.size() >= bufferLength) return static_cast<DWORD>(path.size() + 1);
-    memcpy(buffer, path.c_str(), path.size() + 1);
-    return static_cast<DWORD>(path.size());
 }
 
 BOOL IsDBCSLeadByteEx(UINT, BYTE testChar)

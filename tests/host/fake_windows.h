@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-// A DACL entry with its account's SID as text.
+// A DACL entry with its account's SID as text. An object entry is laid out
+// with its object type present, so its SID starts 16 bytes later.
 struct AccessEntryText {
     std::string sid;
     BYTE type;
@@ -49,8 +50,6 @@ struct FakePlatform {
     DWORD openFileError = 0;
     DWORD resolveError = 0;
     std::string finalPath = "\\\\?\\C:\\Tools\\quendarixservice.exe";
-    // Where the volume has no DOS path: the composed path's full form.
-    std::string fullPath;
     UINT driveType = DRIVE_FIXED;
     // The file that path names when opened again: the same one unless set.
     DWORD reopenError = 0;

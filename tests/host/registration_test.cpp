@@ -81,32 +81,32 @@ TEST_F(RegistrationTest, Install)
         {"created, described and started", [] {}, 0,
          {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
           Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
         {"already exists", [] { Fake.createError = 0x431; }, 5,
          {Said::Creating, Said::CreateFailed("0x431")},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, "GetLastError", CloseFile, CloseManager}},
         {"description refused", [] { Fake.describeError = 0x5; }, 0,
          {Said::Creating, Said::Created, Said::DescribeFailed("0x5"),
           Said::Status("SERVICE_STOPPED", "0x1"), Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, "GetLastError", Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, "GetLastError", Query, Start, CloseFile, CloseService, CloseManager}},
         {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
          {Said::Creating, Said::Created, Said::QueryFailed("0x1a"),
           Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, "GetLastError", Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, "GetLastError", Start, CloseFile, CloseService, CloseManager}},
         {"last named state", [] { Fake.currentState = 7; }, 0,
          {Said::Creating, Said::Created, Said::Status("SERVICE_PAUSED", "0x7"),
           Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
         {"state above 7", [] { Fake.currentState = 8; }, 0,
          {Said::Creating, Said::Created, Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
         {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
          {Said::Creating, Said::Created, Said::Started},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
         {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
          {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
           Said::StartFailed("0xc1")},
-         {OpenManager, OpenFile, Reopen, CloseReopened, Create, CloseFile, Describe, Query, Start, "GetLastError", CloseService, CloseManager}},
+         {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, "GetLastError", CloseFile, CloseService, CloseManager}},
         {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
          {Said::ManagerUnavailable},
          {OpenManager}},
@@ -138,9 +138,8 @@ TEST_F(RegistrationTest, Uninstall)
 }
 
 // Wine shows resolved paths; what it cannot show is a share's path, the
-// forms of answer of a volume without a drive letter, links Windows shows on
-// the handle, the limits of the registered path's length, and file ids that
-// prove nothing.
+// forms of answer of a volume without a drive letter, the limits of the
+// registered path's length, and file ids that prove nothing.
 TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
 {
     const std::string longest = "C:\\" + std::string(MAX_PATH - 4, 'x');  // 259 characters: opened again by name
@@ -165,37 +164,17 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
          Said::OnShare(longestShare)},
         {"a share path one character more", "\\\\?\\UNC" + longestShare.substr(1) + "s", tooLong},
         {"the file cannot be opened", "", Said::CreateFailed("0x20"), [] { Fake.openFileError = 0x20; }},
-        // Where the volume has no drive or share path (the documented
-        // ERROR_PATH_NOT_FOUND, or another form of answer): the composed
-        // path's full form, when it is a drive path reaching the file held
-        // through no link. Any other failure is the call's own.
-        {"no DOS path", "", "C:\\R\\quendarixservice.exe",
-         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
-        {"a volume GUID path", "\\\\?\\Volume{5e1f}\\Q\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
-         [] { Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
-        {"a GLOBALROOT path", "\\\\?\\GLOBALROOT\\Device\\Q\\quendarixservice.exe", "C:\\R\\quendarixservice.exe",
-         [] { Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
-        {"another prefix, its full form too", "\\\\?\\unix\\tmp\\quendarixservice.exe", notTheFile,
-         [] { Fake.fullPath = "\\\\?\\unix\\tmp\\quendarixservice.exe"; }},
-        {"a relative answer", "Volume{5e1f}\\quendarixservice.exe", notTheFile,
-         [] { Fake.fullPath = "\\\\.\\Volume{5e1f}\\quendarixservice.exe"; }},
-        {"no DOS path, a link on the way", "", notTheFile,
-         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\J\\R\\quendarixservice.exe";
-              Fake.objects["C:\\J"].reparsePoint = true; }},
-        {"no DOS path, the file a link", "", notTheFile,
-         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe";
-              Fake.objects["C:\\R\\quendarixservice.exe"].reparsePoint = true; }},
-        {"no DOS path, a folder on the way that cannot be opened", "", Said::CreateFailed("0x5"),
-         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.objects["C:\\R"].opens = false; }},
-        {"no DOS path, and the full form is another file", "", notTheFile,
-         [] { Fake.resolveError = 0x3; Fake.fullPath = "C:\\R\\quendarixservice.exe"; Fake.reopenFindsOtherFile = true; }},
-        {"no path at all", "", Said::CreateFailed("0x3"), [] { Fake.resolveError = 0x3; }},
-        {"access denied on a share's folder", "", Said::CreateFailed("0x5"),
-         [] { Fake.resolveError = 0x5; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
-        {"a real path longer than the answer (Wine)", "", Said::CreateFailed("0xea"),
-         [] { Fake.resolveError = 0xea; Fake.fullPath = "C:\\J\\quendarixservice.exe"; }},
-        {"no memory", "", Said::CreateFailed("0x8"),
-         [] { Fake.resolveError = 0x8; Fake.fullPath = "C:\\R\\quendarixservice.exe"; }},
+        // Only a drive or share path is registered, never the path as typed
+        // in its place: a volume without a drive letter of its own (the
+        // documented ERROR_PATH_NOT_FOUND) is the call's own failure, and any
+        // other form of answer is 0x7b.
+        {"no drive letter", "", Said::CreateFailed("0x3"), [] { Fake.resolveError = 0x3; }},
+        {"a volume GUID path", "\\\\?\\Volume{5e1f}\\Q\\quendarixservice.exe", notTheFile},
+        {"a GLOBALROOT path", "\\\\?\\GLOBALROOT\\Device\\Q\\quendarixservice.exe", notTheFile},
+        {"Wine's path outside every drive", "\\\\?\\unix\\tmp\\quendarixservice.exe", notTheFile},
+        {"a relative answer", "Volume{5e1f}\\quendarixservice.exe", notTheFile},
+        {"access denied on a share's folder", "", Said::CreateFailed("0x5"), [] { Fake.resolveError = 0x5; }},
+        {"a real path longer than the answer (Wine)", "", Said::CreateFailed("0xea"), [] { Fake.resolveError = 0xea; }},
         // A best-fit look-alike of the real name: nothing there, or another file.
         {"the path names nothing", "\\\\?\\C:\\Wroclaw\\quendarixservice.exe", notTheFile,
          [] { Fake.reopenError = 0x3; }},

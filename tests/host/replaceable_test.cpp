@@ -86,10 +86,13 @@ TEST(ReplaceableTest, OnlyAReplacingRightOnTheObjectItselfCounts)
          {{Installing, Allowed, Inherited, Modify}}, nullptr, true},
         {"the installing account owns it, OWNER RIGHTS reading", ServiceObject::File, false, Installing,
          {{OwnerRights, Allowed, 0, ReadAndExecute}}, nullptr, false},
+        // No token holds CREATOR OWNER or CREATOR GROUP: a new child's creator gets those rights.
+        {"CREATOR OWNER and CREATOR GROUP may modify", ServiceObject::Folder, false, Administrators,
+         {{"S-1-3-0", Allowed, Inherited, Modify}, {"S-1-3-1", Allowed, 0, Modify}}, nullptr, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const ObjectSecurity security = {c.owner, c.entries.data(), c.entries.size(), c.volumeRoot};
+        const ObjectSecurity security = {c.owner, c.entries.data(), c.entries.size(), c.volumeRoot, false};
         const char* found = FindReplacingAccount(c.object, security, Installing);
         EXPECT_EQ(found == nullptr ? std::string("nothing") : std::string(found),
                   c.found == nullptr ? std::string("nothing") : std::string(c.found));
@@ -155,6 +158,30 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
              Fake.objects["C:\\Mnt\\Vol\\"].entries.push_back({"S-1-5-11", ACCESS_ALLOWED_ACE_TYPE, 0, Modify});
          },
          {Said::CanChange("Everyone", "C:\\Mnt\\Vol")}},
+        // A mount-point folder is re-pointed by writing its data or attributes.
+        {"a mount-point folder above, Users writing its data", TokenElevationTypeDefault,
+         [] {
+             Fake.finalPath = "\\\\?\\C:\\Mnt\\Vol\\Q\\quendarixservice.exe";
+             Fake.objects["C:\\Mnt\\Vol"].reparsePoint = true;
+             Fake.objects["C:\\Mnt\\Vol"].entries.push_back({Users, ACCESS_ALLOWED_ACE_TYPE, 0, FILE_WRITE_DATA});
+         },
+         {Said::CanChange("BUILTIN\\Users", "C:\\Mnt\\Vol")}},
+        {"the mount-point folder holding it, Users writing its attributes", TokenElevationTypeDefault,
+         [] {
+             Fake.finalPath = "\\\\?\\C:\\Mnt\\Vol\\quendarixservice.exe";
+             Fake.objects["C:\\Mnt\\Vol"].reparsePoint = true;
+             Fake.objects["C:\\Mnt\\Vol"].entries.push_back({Users, ACCESS_ALLOWED_ACE_TYPE, 0, FILE_WRITE_ATTRIBUTES});
+         },
+         {Said::CanChange("BUILTIN\\Users", "C:\\Mnt\\Vol")}},
+        // Every allowing entry is weighed; one of a kind the walk does not read (0x4, compound) may allow anything.
+        {"an object entry", TokenElevationTypeDefault,
+         [] {
+             Fake.objects["C:\\Tools"].entries.push_back({"S-1-1-0", ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, Modify});
+         },
+         {Said::CanChange("Everyone", "C:\\Tools")}},
+        {"an allowing entry of an unknown kind", TokenElevationTypeDefault,
+         [] { Fake.objects["C:\\Tools"].entries.push_back({"S-1-1-0", 0x4, 0, ReadAndExecute}); },
+         {Said::CannotTell("C:\\Tools")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

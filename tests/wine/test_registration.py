@@ -51,6 +51,8 @@ class Registration(HostTestCase):
         self.assertIsNone(self.host.service_state())
 
     def test_install_then_uninstall_a_running_service(self):
+        # The installer holds the program open until the first start has
+        # returned: the manager still starts it.
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript), (0, PROBE + installed(self.host, SERVICE)))
         values = self.host.registry_values()
@@ -249,7 +251,8 @@ class Registration(HostTestCase):
     def test_a_file_the_system_cannot_give_a_drive_path_for_is_never_registered(self):
         """Wine's two ways of not answering a drive path: a link to a folder
         whose real path is longer than MAX_PATH (Wine 8 fails the call), and
-        a file outside every drive (answered as \\\\?\\unix\\...)."""
+        a file outside every drive (answered as \\\\?\\unix\\...), started
+        by that path or through a link on C: (never registered as C:\\K\\...)."""
         if ON_WINDOWS:
             self.skip_row("Wine's answers; Windows' own are the host tests' rows")
         deep = "C:\\" + "\\".join(name * 60 for name in "qrstu")
@@ -259,6 +262,7 @@ class Registration(HostTestCase):
         self.addCleanup(shutil.rmtree, outside)
         for name in ("quendarixinstall.exe", "quendarixservice.exe"):
             shutil.copy(self.host.host_path(SERVICE if "service" in name else INSTALLER), outside)
+        os.symlink(outside, self.host.host_path("C:\\K"))
         drive_z = os.path.join(self.host.path, "dosdevices", "z:")
         z_target = os.readlink(drive_z)
         os.remove(drive_z)
@@ -266,7 +270,8 @@ class Registration(HostTestCase):
         # Wine 8 fails the call with ERROR_MORE_DATA; an answer of the long
         # path would be refused for its length (0xce).
         for name, folder, error in (("through a link, past MAX_PATH", "C:\\J", "0x(ea|ce)"),
-                                    ("outside every drive", "\\\\?\\unix" + outside.replace("/", "\\"), "0x7b")):
+                                    ("outside every drive", "\\\\?\\unix" + outside.replace("/", "\\"), "0x7b"),
+                                    ("outside every drive, through a link", "C:\\K", "0x7b")):
             with self.subTest(row=name):
                 code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
                 self.assertEqual((code, transcript[2]), (5, said.CREATING), transcript)

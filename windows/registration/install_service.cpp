@@ -117,7 +117,9 @@ bool IsOnShare(const char* path)
 // The drive or share path in a path the system answered: after "\\?\" a
 // drive path, after "\\?\UNC\" a share's path (whose leading "\\" takes
 // the place of the prefix's last two characters, "C\"), or a drive or share
-// path as it stands; nullptr for any other form, which is never registered.
+// path as it stands; nullptr for any other form (a volume GUID path,
+// "\\?\GLOBALROOT\...", Wine's "\\?\unix\...", a relative path), which is
+// never registered.
 char* RegistrableForm(char* answer)
 {
     char* path = answer;
@@ -126,102 +128,42 @@ char* RegistrableForm(char* answer)
         path[0] = '\\';
     } else if (strncmp(answer, LongPathPrefix, sizeof(LongPathPrefix) - 1) == 0) {
         path = answer + sizeof(LongPathPrefix) - 1;
-        if (VolumeRootLength(path) != 3) {
-            return nullptr;
-        }
+        return VolumeRootLength(path) == 3 ? path : nullptr;
     }
     return VolumeRootLength(path) != 0 ? path : nullptr;
-}
-
-// Whether the full path `path` reaches its file through no link: every
-// folder on it below the root, and the file, opened as itself (a junction, a
-// symbolic link or a mount point is not followed), is no reparse point.
-// False with the last-error code set otherwise: the open's own, or
-// ERROR_INVALID_NAME for a link on the way.
-bool ReachedWithoutLinks(const char* path)
-{
-    char prefix[MAX_PATH];
-    const size_t root = VolumeRootLength(path);
-    if (root == 0 || strlen(path) >= sizeof(prefix)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    (void)snprintf(prefix, sizeof(prefix), "%s", path);
-    const char* end = prefix + root;
-    while (*end != '\0') {
-        const char* next = FindBackslash(end);
-        const size_t length = next != nullptr ? static_cast<size_t>(next - prefix) : strlen(prefix);
-        const char kept = prefix[length];
-        prefix[length] = '\0';
-        HANDLE item = CreateFileA(prefix, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
-                                      SECURITY_IDENTIFICATION,
-                                  nullptr);
-        prefix[length] = kept;
-        if (item == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        BY_HANDLE_FILE_INFORMATION information = {};
-        const bool read = GetFileInformationByHandle(item, &information);
-        const DWORD error = GetLastError();
-        (void)CloseHandle(item);
-        if (!read) {
-            SetLastError(error);
-            return false;
-        }
-        if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            SetLastError(ERROR_INVALID_NAME);
-            return false;
-        }
-        end = next != nullptr ? next + 1 : prefix + length;
-    }
-    return true;
 }
 
 // The path of the open service file as the system resolves it from the
 // handle (links followed, short names and letter case normalised, subst and
 // mapped drives resolved to their real directory or share): a drive path or
-// a share path, without the "\\?\" prefix. Only where the file's volume
-// has no such path (a volume without a drive letter, which the system
-// answers with ERROR_PATH_NOT_FOUND or as a volume GUID path; a RAM disk or
-// a user-mode file system the mount manager does not know) is the composed
-// path's full form taken instead, and only when it is a drive or share path
-// that reaches the file through no link. Answers false with the last-error
-// code set when it cannot be resolved (the system's own error), is too long
-// to be opened again by name (MAX_PATH for the narrow calls), holds '%'
-// (which the manager would expand as an environment variable and so run
-// another file) or '"', or does not lead back to the same file.
-bool ResolveServicePath(HANDLE file, const char* composedPath, char (&servicePath)[ServicePathSize])
+// a share path, without the "\\?\" prefix, and nothing else. The path as
+// typed is never taken in its place: where the file's volume has no drive
+// letter of its own the system answers ERROR_PATH_NOT_FOUND, and a drive
+// letter that reached the file anyway was made by subst or DefineDosDevice
+// for this logon session only. The manager resolves the registered path in
+// the global namespace, at the first start and at every boot, where that
+// letter is undefined or another volume's. Answers false with the
+// last-error code set when it cannot be resolved (the system's own error),
+// is of another form, is too long to be opened again by name (MAX_PATH for
+// the narrow calls), holds '%' (which the manager would expand as an
+// environment variable and so run another file) or '"', or does not lead
+// back to the same file.
+bool ResolveServicePath(HANDLE file, char (&servicePath)[ServicePathSize])
 {
     char finalPath[FinalPathSize];
-    DWORD length =
+    const DWORD length =
         GetFinalPathNameByHandleA(file, finalPath, sizeof(finalPath), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 && GetLastError() != ERROR_PATH_NOT_FOUND) {
+    if (length == 0) {
         return false;
     }
     if (length >= sizeof(finalPath)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    const char* path = length != 0 ? RegistrableForm(finalPath) : nullptr;
+    const char* path = RegistrableForm(finalPath);
     if (path == nullptr) {
-        length = GetFullPathNameA(composedPath, sizeof(finalPath), finalPath, nullptr);
-        if (length == 0) {
-            return false;
-        }
-        if (length >= sizeof(finalPath)) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
-            return false;
-        }
-        path = RegistrableForm(finalPath);
-        if (path == nullptr) {
-            SetLastError(ERROR_INVALID_NAME);
-            return false;
-        }
-        if (strlen(path) < MAX_PATH && !ReachedWithoutLinks(path)) {
-            return false;
-        }
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
     }
     // What the narrow calls cannot open again by name (MAX_PATH) is never
     // registered.
@@ -244,15 +186,18 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
 {
     ReportLine("Creating service...");
 
-    // Held open without sharing writes or deletion until the service is
-    // created, so that the file whose path is registered is the one resolved.
+    // Held open, sharing reads only, until the first start has returned, so
+    // that the file whose path is registered is the one resolved and the one
+    // the manager first starts: nobody can write, replace or rename it in
+    // between. The manager's own open of the program only reads and executes
+    // it, which that sharing allows.
     // SECURITY_IDENTIFICATION: a path that leads to a named pipe cannot hand
     // the administrator's token to the pipe's server.
     HANDLE file = CreateFileA(ServiceExecutablePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     char servicePath[ServicePathSize];
     SC_HANDLE service = nullptr;
-    if (file != INVALID_HANDLE_VALUE && ResolveServicePath(file, ServiceExecutablePath, servicePath)) {
+    if (file != INVALID_HANDLE_VALUE && ResolveServicePath(file, servicePath)) {
         if (IsOnShare(servicePath)) {
             // Whoever controls the share decides what runs as LocalSystem
             // here, and its permissions are the server's to say.
@@ -273,11 +218,9 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
     }
     if (service == nullptr) {
         ReportLastError("Failed to create service. Error: 0x%lx");
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    if (service == nullptr) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
         CloseServiceHandle(manager);
         return ExitServiceNotInstalled;
     }
@@ -307,6 +250,7 @@ int InstallService(SC_HANDLE manager, const char* ServiceExecutablePath)
         exitCode = ExitServiceNotInstalled;
     }
 
+    CloseHandle(file);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return exitCode;

@@ -4,6 +4,7 @@
 #include "../installer/report.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ const char* const TrustedAccountSids[] = {
 // OWNER RIGHTS: an entry for it gives the object's owner those rights, and
 // takes away the owner's own right to change the permissions.
 const char OwnerRightsSid[] = "S-1-3-4";
+// CREATOR OWNER and CREATOR GROUP: no token holds them; an entry for them is
+// handed down to a new child as its creator's, and grants nothing itself.
+const char* const CreatorSids[] = {"S-1-3-0", "S-1-3-1"};
 
 // Rights that let an account replace the program: by writing or deleting
 // the file, or by changing who may.
@@ -36,6 +40,10 @@ const DWORD FolderReplacingRights = FileReplacingRights | FILE_DELETE_CHILD;
 // Above it, what replaces or renames a folder on the way. Creating folders
 // does not count: every user may do that on C:\, and it replaces nothing.
 const DWORD FolderAboveReplacingRights = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+// A folder where a volume is mounted, on the way or holding the program, is
+// re-pointed (FSCTL_SET_REPARSE_POINT with the same tag) by whoever may write
+// its data or attributes.
+const DWORD MountPointReplacingRights = FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | GENERIC_WRITE;
 
 bool IsTrusted(const char* sid, const char* installingAccountSid)
 {
@@ -44,21 +52,39 @@ bool IsTrusted(const char* sid, const char* installingAccountSid)
            strcmp(sid, installingAccountSid) == 0;
 }
 
-DWORD ReplacingRights(ServiceObject object, bool volumeRoot)
+DWORD ReplacingRights(ServiceObject object, const ObjectSecurity& security)
 {
-    const DWORD rights = object == ServiceObject::File     ? FileReplacingRights
-                         : object == ServiceObject::Folder ? FolderReplacingRights
-                                                           : FolderAboveReplacingRights;
+    DWORD rights = object == ServiceObject::File     ? FileReplacingRights
+                   : object == ServiceObject::Folder ? FolderReplacingRights
+                                                     : FolderAboveReplacingRights;
+    if (object != ServiceObject::File && security.reparsePoint) {
+        rights |= MountPointReplacingRights;
+    }
     // A volume's root can be neither deleted nor renamed.
-    return volumeRoot ? rights & ~static_cast<DWORD>(DELETE) : rights;
+    return security.volumeRoot ? rights & ~static_cast<DWORD>(DELETE) : rights;
 }
 
-// An entry that grants, on the object itself: allowing, conditional
-// allowing (Dynamic Access Control) too, and not only inherited by others.
+// The kinds of entry that allow: plain, conditional (Dynamic Access
+// Control), and object entries, whose object type can only narrow them
+// (counting them whole is the safe side).
+bool IsAllowing(BYTE type)
+{
+    return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+bool IsCreator(const char* sid)
+{
+    return std::any_of(std::begin(CreatorSids), std::end(CreatorSids),
+                       [sid](const char* creator) { return strcmp(sid, creator) == 0; });
+}
+
+// An entry that grants, on the object itself: an allowing one, not only
+// inherited by others, for an account a token can hold.
 bool GrantsOnObject(const AccessEntry& entry, DWORD rights)
 {
-    return (entry.type == ACCESS_ALLOWED_ACE_TYPE || entry.type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) &&
-           (entry.flags & INHERIT_ONLY_ACE) == 0 && (entry.mask & rights) != 0;
+    return IsAllowing(entry.type) && (entry.flags & INHERIT_ONLY_ACE) == 0 && (entry.mask & rights) != 0 &&
+           !IsCreator(entry.accountSid);
 }
 
 // Whether the owner can replace the object: by changing its permissions,
@@ -83,7 +109,7 @@ bool OwnerCanReplace(const ObjectSecurity& security, DWORD rights)
 const char* FindReplacingAccount(ServiceObject object, const ObjectSecurity& security,
                                  const char* installingAccountSid)
 {
-    const DWORD rights = ReplacingRights(object, security.volumeRoot);
+    const DWORD rights = ReplacingRights(object, security);
     const char* owner = security.ownerSid;
     if (owner != nullptr && !IsTrusted(owner, installingAccountSid) && OwnerCanReplace(security, rights)) {
         return owner;
@@ -100,7 +126,7 @@ const char* FindReplacingAccount(ServiceObject object, const ObjectSecurity& sec
 
 bool AccountCanReplace(ServiceObject object, const ObjectSecurity& security, const char* accountSid)
 {
-    const DWORD rights = ReplacingRights(object, security.volumeRoot);
+    const DWORD rights = ReplacingRights(object, security);
     if (security.ownerSid != nullptr && strcmp(security.ownerSid, accountSid) == 0 &&
         OwnerCanReplace(security, rights)) {
         return true;
@@ -162,12 +188,42 @@ struct ReadSecurity {
     char (*sids)[SidTextSize];
 };
 
+// Where an allowing entry's SID starts: after the mask in a plain or
+// conditional one; in an object one after its flags and the object types
+// they say are present. 0 for a kind the walk does not read, or a SID that
+// would start outside the entry.
+size_t SidOffset(const ACE_HEADER* header)
+{
+    size_t offset = 0;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+        offset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+    } else if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+               header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(header);
+        offset = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType);
+        offset += (allowed->Flags & ACE_OBJECT_TYPE_PRESENT) != 0 ? sizeof(GUID) : 0;
+        offset += (allowed->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0 ? sizeof(GUID) : 0;
+    }
+    return offset < header->AceSize ? offset : 0;
+}
+
+// Whether an entry only takes rights away: denying entries, plain,
+// conditional or object ones. What they take away is not weighed.
+bool IsDenying(BYTE type)
+{
+    return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+           type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
 // Reads the owner and DACL of the object behind `handle`; false when they
-// cannot be read. FreeSecurity releases what it holds, read or not.
-bool ReadSecurityOf(HANDLE handle, bool volumeRoot, ReadSecurity& read)
+// cannot be read, or an entry is of a kind that is neither a denying one
+// nor an allowing one the walk reads (it could allow anything).
+// FreeSecurity releases what it holds, read or not.
+bool ReadSecurityOf(HANDLE handle, bool volumeRoot, bool reparsePoint, ReadSecurity& read)
 {
     read = {};
     read.security.volumeRoot = volumeRoot;
+    read.security.reparsePoint = reparsePoint;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -193,18 +249,19 @@ bool ReadSecurityOf(HANDLE handle, bool volumeRoot, ReadSecurity& read)
             break;
         }
         const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
-        // A conditional entry (Dynamic Access Control) is laid out as a plain
-        // one, its condition after the SID. Denying entries are not read:
-        // what they take away is not weighed here.
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+        if (IsDenying(header->AceType)) {
             continue;
         }
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (!CopySidText(&allowed->SidStart, read.sids[entryCount])) {
+        // Every allowing kind has its mask right after the header; a
+        // conditional one has its condition after the SID.
+        const size_t sidOffset = SidOffset(header);
+        if (sidOffset == 0 ||
+            !CopySidText(static_cast<BYTE*>(ace) + sidOffset, read.sids[entryCount])) {
             readable = false;
             break;
         }
-        read.entries[entryCount] = {read.sids[entryCount], header->AceType, header->AceFlags, allowed->Mask};
+        const DWORD mask = static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+        read.entries[entryCount] = {read.sids[entryCount], header->AceType, header->AceFlags, mask};
         ++entryCount;
     }
     (void)LocalFree(descriptor);
@@ -277,10 +334,11 @@ struct Findings {
 // `found`, and closes the handle unless it is the service file's. False
 // when the walk is over: the security cannot be read, or all that is to be
 // said is found.
-bool Examine(HANDLE handle, HANDLE file, ServiceObject object, bool volumeRoot, const char* path, Findings& found)
+bool Examine(HANDLE handle, HANDLE file, ServiceObject object, bool volumeRoot, bool reparsePoint, const char* path,
+             Findings& found)
 {
     ReadSecurity read = {};
-    const bool readable = ReadSecurityOf(handle, volumeRoot, read);
+    const bool readable = ReadSecurityOf(handle, volumeRoot, reparsePoint, read);
     if (handle != file) {
         (void)CloseHandle(handle);
     }
@@ -332,23 +390,25 @@ void WarnWhenServiceIsReplaceable(HANDLE file, const char* path)
     for (;;) {
         // A folder where a volume is mounted (a reparse point on the way of
         // a resolved path): the mounted volume's root first, the nearer one,
-        // then the folder itself, which whoever may replace can also
-        // redirect.
+        // then the folder itself, which whoever may replace or write can
+        // re-point.
         BY_HANDLE_FILE_INFORMATION information = {};
-        if (handle != file && GetFileInformationByHandle(handle, &information) &&
-            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        const bool mountPoint = handle != file && GetFileInformationByHandle(handle, &information) &&
+                                (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (mountPoint) {
             HANDLE root = OpenFolder(current, true);
             if (root == INVALID_HANDLE_VALUE) {
                 (void)CloseHandle(handle);
                 (void)snprintf(found.unknownPath, sizeof(found.unknownPath), "%s", current);
                 break;
             }
-            if (!Examine(root, file, object, true, current, found)) {
+            if (!Examine(root, file, object, true, false, current, found)) {
                 (void)CloseHandle(handle);
                 break;
             }
         }
-        if (!Examine(handle, file, object, VolumeRootLength(current) == strlen(current), current, found) ||
+        if (!Examine(handle, file, object, VolumeRootLength(current) == strlen(current), mountPoint, current,
+                     found) ||
             !ToFolder(current)) {
             break;
         }

@@ -25,21 +25,26 @@ struct AccessEntry {
 
 // Who may do what to one object: its owner's SID (nullptr when it has none)
 // and its DACL's entries; whether it is a volume's root, which can be
-// neither deleted nor renamed.
+// neither deleted nor renamed; whether it is a reparse point (a folder where
+// a volume is mounted), which whoever may write its data or attributes can
+// re-point.
 struct ObjectSecurity {
     const char* ownerSid;
     const AccessEntry* entries;
     size_t entryCount;
     bool volumeRoot;
+    bool reparsePoint;
 };
 
 // The SID of the first account, other than SYSTEM, Administrators,
 // TrustedInstaller and `installingAccountSid`, that can replace what the
 // service runs through `object`: its owner when untrusted (an owner can
 // always change the permissions, unless an OWNER RIGHTS entry says what it
-// may), else the first allowing entry (conditional ones included) that
-// applies to the object itself and grants a replacing right; OWNER RIGHTS
-// entries count as the owner. nullptr when there is none.
+// may), else the first allowing entry (conditional and object ones
+// included) that applies to the object itself and grants a replacing right;
+// OWNER RIGHTS entries count as the owner; CREATOR OWNER and CREATOR GROUP
+// entries only say what a new child's creator gets, and grant nothing here.
+// nullptr when there is none.
 const char* FindReplacingAccount(ServiceObject object, const ObjectSecurity& security,
                                  const char* installingAccountSid);
 
@@ -53,6 +58,7 @@ bool AccountCanReplace(ServiceObject object, const ObjectSecurity& security, con
 // change PATH. ..." for other accounts; on a split token (UAC), whose
 // unelevated twin holds the same SID, first "Warning: ACCOUNT can change
 // PATH without elevation. ..." for the installing account itself. A
-// security descriptor or folder that cannot be read gives "Warning: cannot
-// tell who may change PATH. ..." instead of silence.
+// security descriptor or folder that cannot be read, or an allowing entry
+// of a kind the walk does not read, gives "Warning: cannot tell who may
+// change PATH. ..." instead of silence.
 void WarnWhenServiceIsReplaceable(HANDLE file, const char* path);

@@ -35,6 +35,7 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define FILE_SHARE_DELETE 0x00000004
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_DATA 0x0002
+#define FILE_WRITE_ATTRIBUTES 0x0100
 #define FILE_APPEND_DATA 0x0004
 #define FILE_DELETE_CHILD 0x0040
 #define DELETE 0x00010000
@@ -44,7 +45,14 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define GENERIC_ALL 0x10000000
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
 #define ACCESS_DENIED_ACE_TYPE 0x1
+#define ACCESS_ALLOWED_OBJECT_ACE_TYPE 0x5
+#define ACCESS_DENIED_OBJECT_ACE_TYPE 0x6
 #define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
+#define ACCESS_DENIED_CALLBACK_ACE_TYPE 0xA
+#define ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE 0xB
+#define ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE 0xC
+#define ACE_OBJECT_TYPE_PRESENT 0x1
+#define ACE_INHERITED_OBJECT_TYPE_PRESENT 0x2
 #define INHERIT_ONLY_ACE 0x08
 #define OBJECT_INHERIT_ACE 0x01
 #define CONTAINER_INHERIT_ACE 0x02
@@ -122,6 +130,22 @@ struct ACCESS_ALLOWED_ACE {
     DWORD SidStart;
 };
 
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+
+struct ACCESS_ALLOWED_OBJECT_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD Flags;
+    GUID ObjectType;
+    GUID InheritedObjectType;
+    DWORD SidStart;
+};
+
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -188,7 +212,6 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass, LPVOID information,
                                   DWORD size);
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
-DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
 UINT GetDriveTypeA(LPCSTR rootPathName);
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
 
