@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing and builds the Windows programs into build/windows/bin.
+# Installs what building needs, when missing, and builds the Windows programs
+# into build/windows/bin.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh build
 scripts/configure.sh windows
 cmake --build --preset windows -j 2

@@ -1,33 +1,43 @@
 #!/usr/bin/env bash
 # Installs the Debian packages (Debian 12 or 13) the build and the tests need,
-# when missing.
+# when missing; with "build", only those that building and packaging a
+# release needs (scripts/build-needs.txt).
 # Runs unattended; needs root (or sudo) only when something is missing.
+# With QUENDARIX_NO_INSTALL=1 it installs nothing: a missing package ends it
+# with one line and exit code 1.
+# Usage: scripts/install-deps.sh [build]
 set -euo pipefail
+here=$(dirname "$0")
+
+build=()
+while read -r _ package; do
+    [[ " ${build[*]} " == *" $package "* ]] || build+=("$package")
+done < <(grep -v '^#' "$here/build-needs.txt")
 
 packages=(
-    cmake make libgtest-dev              # host build and unit tests (clang below)
-    g++-mingw-w64-x86-64-posix           # the Windows programs
+    "${build[@]}"                        # building and packaging a release
+    libgtest-dev                         # host unit tests (clang below)
     wine64                               # end-to-end tests and the main job
-    python3 python3-pefile               # artifact checks, the SBOM
     reprotest diffoscope-minimal         # checking that a release rebuilds to the same bytes
     clang libclang-rt-dev                # fuzzing (libFuzzer, sanitizers)
     clang-tidy cppcheck                  # static analysis
-    osslsigncode openssl                 # release signing, and its throwaway test key
-    libengine-pkcs11-openssl python3-pykcs11 python3-cryptography  # signing with a token or HSM
-    python3-asn1crypto                   # checking signatures and time stamps
-    python3-debian                       # Debian's copyright files, for the SBOM and the notices
+    libengine-pkcs11-openssl python3-pykcs11  # signing with a token or HSM
     softhsm2 opensc                      # a software token for the signing tests
-    strip-nondeterminism                 # reproducible release ZIP
-    wixl msitools faketime               # the Windows Installer package, reproducible
     mmdebstrap                           # the fresh roots of scripts/test-fresh-root.sh
     hyperfine                            # benchmarks
-    git unzip                            # the release's time stamp; checking a release
+    unzip                                # checking a release
+    util-linux                           # the rebuild check's setpriv and unshare, as root
     locales                              # Wine in a double-byte code page (ja_JP.UTF-8: 932)
 )
+case "${1-}" in
+    "") ;;
+    build) packages=("${build[@]}") ;;
+    *) echo "usage: scripts/install-deps.sh [build]" >&2; exit 2 ;;
+esac
 
 # The SBOM's schema check runs the CycloneDX project's validator (npm); a
 # node and npm already installed from elsewhere serve as well.
-command -v npm >/dev/null || packages+=(nodejs npm)
+[ "${1-}" = build ] || command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -36,6 +46,10 @@ done
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
+if [ ${#missing[@]} -gt 0 ] && [ "${QUENDARIX_NO_INSTALL-}" = 1 ]; then
+    echo "install-deps.sh: missing ${missing[*]}; not installing them (QUENDARIX_NO_INSTALL=1)" >&2
+    exit 1
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
@@ -45,7 +59,7 @@ fi
 
 # Wine takes its ANSI code page from the locale: the double-byte tests run
 # in ja_JP.UTF-8, which must be generated.
-if ! locale -a 2>/dev/null | grep -qx 'ja_JP\.utf8'; then
+if [ "${1-}" != build ] && ! locale -a 2>/dev/null | grep -qx 'ja_JP\.utf8'; then
     echo "Generating the locale ja_JP.UTF-8"
     "${as_root[@]}" sed -i 's/^# *\(ja_JP\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
     grep -qx 'ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | "${as_root[@]}" tee -a /etc/locale.gen >/dev/null

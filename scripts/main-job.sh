@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-deps.sh
 scripts/build-windows.sh
 
 WINE=/usr/lib/wine/wine64

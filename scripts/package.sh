@@ -46,7 +46,10 @@ while [ ! -e "$existing" ]; do existing=$(dirname -- "$existing"); done
 
 # The commit's time; a fixed date (2000-01-01) for a tree that is not a git
 # checkout of its own. By the reproducible-builds convention, an epoch that
-# the caller sets wins.
+# the caller sets wins: a decimal count of seconds since 1970.
+if [ -n "${SOURCE_DATE_EPOCH:-}" ] && ! [[ $SOURCE_DATE_EPOCH =~ ^[0-9]{1,12}$ ]]; then
+    fail "SOURCE_DATE_EPOCH '$SOURCE_DATE_EPOCH' is not a count of seconds since 1970 (digits only)"
+fi
 in_git=false
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$root" ] && in_git=true
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then

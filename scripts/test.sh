@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-deps.sh
 scripts/build-windows.sh
 scripts/configure.sh host
 cmake --build --preset host -j 2

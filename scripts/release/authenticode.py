@@ -8,13 +8,20 @@ Windows' own.
         the signature, made the signature. With --timestamp it also carries
         an RFC 3161 time stamp that is intact: made by a time-stamping
         certificate, over this signature, at a time when the signing
-        certificate was valid.
+        certificate was valid, and not after now.
     authenticode.py signer FILE
         Checks the signature as above and prints the SHA-256 fingerprint
         (hex, of the DER) of the certificate that made it.
 
+What a signature may hold is allow-listed: one signer; its certificate and
+the certificates of its chain, each issuing the one before, and nothing
+else (no revocation data); the one digest algorithm it uses; no unsigned
+attribute but one time stamp, which holds the same and no unsigned
+attribute of its own. check() given roots (the rebuild check's) also
+requires the time stamp's authority to chain to one of them.
+
 Every problem is one line on standard output and exit code 1. Whether
-Windows trusts the certificates' roots is for Windows to say.
+Windows trusts the signer's root is for Windows to say.
 """
 
 import datetime
@@ -26,7 +33,7 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import cms, tsp  # noqa: F401 (tsp: time-stamp contents, parsed once imported)
+from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp: time-stamp contents, parsed once imported)
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
@@ -134,6 +141,68 @@ def file_digests(path, certificate):
     return signed.group(2).lower(), computed.group(1).lower()
 
 
+def signed_digest(spc):
+    """The digest in what an Authenticode signature signs: the content of an
+    SpcIndirectDataContent, the file's kind (a SEQUENCE), then the
+    DigestInfo of its digest, and nothing after."""
+    kind = core.Asn1Value.load(spc)
+    if kind.tag != 16:
+        raise Broken("what the signature signs is not an Authenticode content")
+    return algos.DigestInfo.load(spc[len(kind.dump()):], strict=True)["digest"].native
+
+
+def signed_by(child, parent):
+    """Whether parent's key made child's signature, and child names parent
+    as its issuer."""
+    if child.issuer != parent.subject:
+        return False
+    key = parent.public_key()
+    try:
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(child.signature, child.tbs_certificate_bytes, padding.PKCS1v15(), child.signature_hash_algorithm)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(child.signature, child.tbs_certificate_bytes, ec.ECDSA(child.signature_hash_algorithm))
+        else:
+            return False
+    except (InvalidSignature, ValueError, TypeError):
+        return False
+    return True
+
+
+def subject_of(certificate):
+    text = certificate.subject.rfc4514_string()
+    return text if text.isprintable() else ascii(text)
+
+
+def chain_of(signed_data, signer, certificate, what):
+    """The signer's certificate and the ones above it, each issuing the one
+    before: every certificate the signed data carries, and nothing else."""
+    if signed_data["crls"]:
+        raise Broken(f"the {what} carries revocation data")
+    algorithms = [a["algorithm"].native for a in signed_data["digest_algorithms"]]
+    if algorithms != [signer["digest_algorithm"]["algorithm"].native]:
+        raise Broken(f"the {what} names digest algorithms it does not use")
+    for used in (signer["digest_algorithm"], signer["signature_algorithm"]):
+        if used["parameters"].native is not None:
+            raise Broken(f"the {what} gives its algorithms parameters")
+    carried = []  # a certificate given twice (as openssl ts gives its signer's) adds nothing
+    for choice in signed_data["certificates"] or ():
+        if choice.name != "certificate":
+            raise Broken(f"the {what} carries a certificate of a kind this check does not read")
+        found = x509.load_der_x509_certificate(choice.chosen.dump())
+        if found not in carried:
+            carried.append(found)
+    chain = [certificate]
+    rest = [c for c in carried if c != certificate]
+    while rest:
+        issuer = next((c for c in rest if chain[-1].issuer != chain[-1].subject and signed_by(chain[-1], c)), None)
+        if issuer is None:
+            raise Broken(f"the {what} carries a certificate that is not on its signer's chain ({subject_of(rest[0])})")
+        chain.append(issuer)
+        rest.remove(issuer)
+    return chain
+
+
 def attribute(attributes, name):
     for found in attributes or ():
         if found["type"].native == name:
@@ -212,12 +281,18 @@ def time_stamp_of(signer):
     return stamps[0] if stamps else None
 
 
-def check_timestamp(token, signer, certificate):
+def check_timestamp(token, signer, certificate, roots=None):
+    """The time stamp made by a time-stamping certificate over this
+    signature, at a time when the signing certificate was valid, not after
+    now; given roots, by an authority that chains to one of them."""
     stamped = token["content"]
     info = stamped["encap_content_info"]
     if info["content_type"].native != "tst_info":
         raise Broken("the time stamp holds no time-stamp information")
-    _, tsa = check_signer(stamped, info["content"].contents, "time stamp")
+    stamper, tsa = check_signer(stamped, info["content"].contents, "time stamp")
+    chain = chain_of(stamped, stamper, tsa, "time stamp")
+    if stamper["unsigned_attrs"]:
+        raise Broken("the time stamp has an unsigned attribute of its own")
     try:
         usage = tsa.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:
@@ -231,13 +306,34 @@ def check_timestamp(token, signer, certificate):
     when = info["content"].parsed["gen_time"].native
     if not validity(certificate)[0] <= when <= validity(certificate)[1]:
         raise Broken(f"the time stamp ({when:%Y-%m-%d %H:%M:%S} UTC) is outside the signing certificate's validity")
-    if not validity(tsa)[0] <= when <= validity(tsa)[1]:
-        raise Broken("the time stamp's time is outside its own certificate's validity")
+    if not all(validity(c)[0] <= when <= validity(c)[1] for c in chain):
+        raise Broken("the time stamp's time is outside its own certificates' validity")
+    if when > datetime.datetime.now(datetime.timezone.utc):
+        raise Broken(f"the time stamp ({when:%Y-%m-%d %H:%M:%S} UTC) is after now")
+    if roots is not None and not any(chain[-1] == root or signed_by(chain[-1], root) for root in roots):
+        raise Broken(f"the time stamp's authority is not trusted here ({subject_of(chain[-1])}): its root is neither "
+                     "in the system's store nor given with --tsa-root")
 
 
-def check(path, timestamp=False):
+def trusted_roots(files):
+    """The certificates of PEM files, each perhaps a bundle; one that this
+    version of python3-cryptography cannot read is left out."""
+    roots = []
+    for path in files:
+        with open(path, "rb") as f:
+            text = f.read(16 << 20)
+        for block in re.findall(rb"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", text, re.S):
+            try:
+                roots.append(x509.load_pem_x509_certificate(block))
+            except ValueError:
+                pass
+    return roots
+
+
+def check(path, timestamp=False, roots=None):
     """The certificate that made the file's one signature, accepted as the
-    module's summary says; with timestamp, a time stamp is required."""
+    module's summary says; with timestamp, a time stamp is required; with
+    roots, a time stamp counts only from an authority that chains to one."""
     table = certificate_table(path)
     der = signature_of(path)
     if der is None:
@@ -251,14 +347,15 @@ def check(path, timestamp=False):
             raise Broken("the signature is not a PKCS#7 signed-data")
         spc = signed_data["encap_content_info"]["content"].contents
         signer, certificate = check_signer(signed_data, spc, "signature")
+        chain_of(signed_data, signer, certificate, "signature")
         signed, computed = file_digests(path, certificate)
         if signed != computed:
             raise Broken("the file was changed after it was signed (its digest is not the signed one)")
-        if signed not in spc.hex():
+        if signed_digest(spc).hex() != signed:
             raise Broken("the signed digest is not the one osslsigncode reads")
         token = time_stamp_of(signer)
         if token is not None:
-            check_timestamp(token, signer, certificate)
+            check_timestamp(token, signer, certificate, roots)
         elif timestamp:
             raise Broken("no RFC 3161 time stamp")
         else:

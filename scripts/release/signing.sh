@@ -122,9 +122,19 @@ check_pkcs12_key() {
     fi
     pkcs12() { openssl pkcs12 "${legacy[@]}" -in "$key" "${passin[@]}" "$@" 2>/dev/null; }
     [ "$(pkcs12 -nocerts -nodes | grep -c "PRIVATE KEY")" -gt 0 ] || fail "the signing key '$key' holds no private key"
-    local certificate usage
-    certificate=$(pkcs12 -nokeys -clcerts)
-    [ -n "$certificate" ] || fail "the signing key '$key' holds no certificate"
+    # The key's certificate, found by its public key: OpenSSL 3.5 lists no
+    # certificate with -clcerts in a file without localKeyID attributes.
+    local certificate="" usage public candidate
+    public=$(pkcs12 -nocerts -nodes | openssl pkey -pubout 2>/dev/null)
+    rm -rf "$stage/certificates" && mkdir "$stage/certificates"
+    pkcs12 -nokeys | awk -v dir="$stage/certificates" '/-BEGIN CERTIFICATE-/ { n++ } n { print > (dir "/" n ".pem") }'
+    for candidate in "$stage/certificates"/*.pem; do
+        [ -f "$candidate" ] && [ "$(openssl x509 -in "$candidate" -noout -pubkey 2>/dev/null)" = "$public" ] || continue
+        certificate=$(cat "$candidate")
+        break
+    done
+    rm -rf "$stage/certificates"
+    [ -n "$certificate" ] || fail "the signing key '$key' holds no certificate for its key"
     usage=$(openssl x509 -noout -ext extendedKeyUsage <<<"$certificate" 2>/dev/null || true)
     if [ -n "$usage" ] && ! grep -q "Code Signing" <<<"$usage"; then
         fail "the certificate in '$key' is not for code signing"

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Checks a release by rebuilding it from this checkout's history, and says
+# Checks a release by rebuilding it from the commits this checkout releases
+# (its tags, and the branch origin/HEAD names or --ref BRANCH), and says
 # whether every file is the publisher's: verify.py says how, and what it
-# refuses. The release folder is taken as hostile; nothing in it is run or
-# unpacked by a tool, and nothing is installed here.
+# refuses. The release folder is taken as hostile: nothing in it is run or
+# unpacked by a tool, nothing is installed, and started as root the check
+# runs everything after copying the folder as nobody (or --as USER),
+# without network.
 #
-# With --publisher, every signed file of the release (both programs in the
-# ZIP, the MSI) must carry an accepted signature made by the certificate
-# whose SHA-256 fingerprint is given (of its DER, as
-# `openssl x509 -noout -fingerprint -sha256` prints it; any case, colons
-# allowed).
+# Every signed file's signer is named. With --publisher, every signed file
+# of the release (both programs in the ZIP, the MSI) must carry an accepted
+# signature made by the certificate whose SHA-256 fingerprint is given (of
+# its DER, as `openssl x509 -noout -fingerprint -sha256` prints it; any
+# case, colons allowed). A time stamp counts only from an authority whose
+# root is in the system's store or given with --tsa-root (a PEM file).
 #
-# Usage: scripts/release/verify.sh [--publisher SHA256] RELEASE_FOLDER
+# Usage: scripts/release/verify.sh [--publisher SHA256] [--ref BRANCH]
+#        [--tsa-root FILE]... [--as USER] RELEASE_FOLDER
 # The last line is the verdict: "reproduced" (exit code 0), "not reproduced"
 # (1) or "cannot check: WHY" (2).
 set -u

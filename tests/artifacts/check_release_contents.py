@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,11 +23,13 @@ import zipfile
 import debian.copyright
 import pefile
 from asn1crypto import cms, core, tsp
+from asn1crypto import crl as asn1_crl
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
-from cryptography.x509.oid import ExtendedKeyUsageOID
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import product
 from keys import certificate, new_key, time_stamp_server
@@ -66,14 +69,18 @@ class ReleaseContents(unittest.TestCase):
         cls.source = commit_copy(SOURCE_DIR, os.path.join(cls.work, "source"))
         cls.release = cls.package("release")
         # And signed with a throwaway key, time-stamped by a loopback server.
-        key, cert, cls.pkcs12 = (os.path.join(cls.work, name) for name in ("key.pem", "cert.pem", "sign.p12"))
-        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
-            "-subj", "/CN=Quendarix test signing", "-addext", "extendedKeyUsage=codeSigning", check=True)
-        run("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", cls.pkcs12, "-passout", "pass:",
-            check=True)
-        with open(cert, "rb") as f:
-            cls.publisher = x509.load_pem_x509_certificate(f.read()).fingerprint(hashes.SHA256()).hex()
-        cls.tsa_url, _, cls.tsa_key, cls.tsa = time_stamp_server(cls, os.path.join(cls.work, "tsa"))
+        # Its PKCS#12 file has no localKeyID (the certificate in the bag of
+        # others, as some tools write it), which OpenSSL 3.5 lists no
+        # certificate for with -clcerts.
+        key = new_key()
+        cert = certificate("Quendarix test signing", key.public_key(), "Quendarix test signing", key,
+                           ExtendedKeyUsageOID.CODE_SIGNING, start=datetime.datetime.utcnow() - datetime.timedelta(days=1),
+                           days=3)
+        cls.pkcs12 = os.path.join(cls.work, "sign.p12")
+        with open(cls.pkcs12, "wb") as f:
+            f.write(pkcs12.serialize_key_and_certificates(None, key, None, [cert], serialization.NoEncryption()))
+        cls.publisher = cert.fingerprint(hashes.SHA256()).hex()
+        cls.tsa_url, cls.tsa_ca, cls.tsa_key, cls.tsa = time_stamp_server(cls, os.path.join(cls.work, "tsa"))
         cls.good = cls.package("good", QUENDARIX_SIGNING_PKCS12=cls.pkcs12, QUENDARIX_SIGNING_TIMESTAMP_URL=cls.tsa_url)
 
     @classmethod
@@ -85,8 +92,26 @@ class ReleaseContents(unittest.TestCase):
         assert done.returncode == 0, done.stderr
         return os.path.join(cls.work, name)
 
-    def verify(self, *arguments):
-        return run("bash", os.path.join(self.source, "scripts", "release", "verify.sh"), *arguments)
+    def verify(self, *arguments, **options):
+        """The rebuild check, trusting the loopback time-stamp server's root."""
+        return run("bash", os.path.join(self.source, "scripts", "release", "verify.sh"), "--tsa-root", self.tsa_ca,
+                   *arguments, **options)
+
+    def commit_with(self, package_sh, ref=None):
+        """A commit of the source whose scripts/package.sh is the one given,
+        on no branch unless ref (a full ref name) is set to it."""
+        git = lambda *command, **options: run("git", "-C", self.source, *command, check=True,  # noqa: E731
+                                              **options).stdout.strip()
+        index = dict(os.environ, GIT_INDEX_FILE=os.path.join(self.work, "index"))
+        blob = git("hash-object", "-w", "--stdin", input=package_sh)
+        git("read-tree", "HEAD", env=index)
+        git("update-index", "--add", "--cacheinfo", f"100755,{blob},scripts/package.sh", env=index)
+        tree = git("write-tree", env=index)
+        commit = git("-c", "user.name=T", "-c", "user.email=t@example.invalid", "commit-tree", tree, "-p", "HEAD",
+                     "-m", "Another package.sh")
+        if ref:
+            git("update-ref", ref, commit)
+        return commit
 
     def read(self, release, suffix):
         with open(os.path.join(release, f"quendarix-{VERSION}{suffix}"), "rb") as f:
@@ -251,9 +276,35 @@ class ReleaseContents(unittest.TestCase):
             self.assertEqual(json.load(f)["metadata"]["component"]["version"], "9.8.7")
 
     def test_the_rebuild_check_reproduces_a_signed_release_and_names_what_differs_in_a_changed_one(self):
-        for publisher in ([], ["--publisher", self.publisher]):
-            done = self.verify(*publisher, self.good)
-            self.assertEqual((done.returncode, done.stdout.splitlines()[-1]), (0, "reproduced"), done.stdout + done.stderr)
+        # Each signer and each file's SHA-256 named; without a pinned
+        # fingerprint, said so last.
+        done = self.verify(self.good)
+        said = done.stdout.splitlines()
+        self.assertEqual((done.returncode, said[-2:]), (0, [
+            "No signer was checked against a pinned fingerprint: give --publisher SHA256 for that.", "reproduced"]),
+            done.stdout + done.stderr)
+        top, signer = f"quendarix-{VERSION}", ":".join(re.findall("..", self.publisher.upper()))
+        for name in (f"{top}-win64/quendarixinstall.exe", f"{top}-win64/quendarixservice.exe", f"{top}-x64.msi"):
+            self.assertIn(f"Signed: {name} by CN=Quendarix test signing ({signer})", said)
+        for name in os.listdir(self.good):
+            with open(os.path.join(self.good, name), "rb") as f:
+                self.assertIn(f"reproduced: {hashlib.sha256(f.read()).hexdigest()}  {name}", said)
+
+        # With the publisher pinned, a file swapped in the folder while the
+        # check runs is not the one it checked.
+        swapped = os.path.join(self.work, "swapped")
+        shutil.copytree(self.good, swapped)
+        check = subprocess.Popen(["bash", os.path.join(self.source, "scripts", "release", "verify.sh"), "--tsa-root",
+                                  self.tsa_ca, "--publisher", self.publisher, swapped], stdout=subprocess.PIPE,
+                                 text=True)
+        said = []
+        for line in check.stdout:
+            said.append(line.rstrip("\n"))
+            if line.startswith("Rebuilding"):
+                append(os.path.join(swapped, f"{top}.cdx.json"), " ")
+        self.assertEqual((check.wait(), said[-2:]), (1, [f"{top}.cdx.json changed while it was checked",
+                                                         "not reproduced"]), "\n".join(said))
+        self.assertIn(f"Signed by the publisher's certificate ({signer}): every program and the MSI.", said)
 
         # An unsigned release: the installer changed after the build, every
         # checksum made to match, an MSI table changed, and the SBOM saying
@@ -293,6 +344,7 @@ class ReleaseContents(unittest.TestCase):
         not_tsa = certificate("Not a TSA", not_tsa_key.public_key(), "Not a TSA", not_tsa_key,
                               ExtendedKeyUsageOID.CODE_SIGNING)
         late = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
+        soon = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1)
 
         def two_zips(folder):  # a link to the marker folder, then an entry through it
             for name, entry, data, mode in (("a.zip", "a", marker, 0o120777), ("b.zip", "a/x.sh", "#!/bin/sh\n",
@@ -302,32 +354,22 @@ class ReleaseContents(unittest.TestCase):
                     info.create_system, info.external_attr = 3, mode << 16
                     package.writestr(info, data)
 
-        def add_entry(entry, mode=0o100644):
+        def add_entry(entry, mode=0o100644, compression=zipfile.ZIP_STORED):
             def tamper(folder):
                 info = zipfile.ZipInfo(entry)
                 info.create_system, info.external_attr = 3, mode << 16
-                rezip(folder, extra=[(info, marker.encode())])
+                rezip(folder, extra=[(info, marker.encode())], compression=compression)
             return tamper
 
-        def commit_on_no_ref(folder):
-            script = f"#!/bin/sh\ntouch '{marker}/rebuilt'\n"
-            git = lambda *command, **options: run("git", "-C", self.source, *command, check=True,  # noqa: E731
-                                                  **options).stdout.strip()
-            index = dict(os.environ, GIT_INDEX_FILE=os.path.join(self.work, "index"))
-            blob = git("hash-object", "-w", "--stdin", input=script)
-            git("read-tree", "HEAD", env=index)
-            git("update-index", "--add", "--cacheinfo", f"100755,{blob},scripts/package.sh", env=index)
-            tree = git("write-tree", env=index)
-            commit = git("-c", "user.name=T", "-c", "user.email=t@example.invalid", "commit-tree", tree, "-p", "HEAD",
-                         "-m", "On no branch")
-            path = glob.glob(os.path.join(folder, "*.cdx.json"))[0]
-            with open(path) as f:
-                sbom = json.load(f)
-            sbom["metadata"]["component"]["pedigree"]["commits"][0]["uid"] = commit
-            with open(path, "w") as f:
-                json.dump(sbom, f)
-            resum(folder)
+        def pull_request(folder):  # fetched as GitHub documents it, and by the common refspec
+            commit = self.commit_with(f"#!/bin/sh\ntouch '{marker}/rebuilt'\n", "refs/heads/pr-1")
+            run("git", "-C", self.source, "update-ref", "refs/remotes/origin/pr/1", commit, check=True)
+            record_commit(folder, commit)
             return commit
+
+        def understated(folder):  # a deflated entry that holds more than it declares
+            rezip(folder, extra=[(zipfile.ZipInfo(f"{top}/bomb.txt"), bytes(1 << 20))], compression=zipfile.ZIP_DEFLATED)
+            declare_size(glob.glob(os.path.join(folder, "*.zip"))[0], f"{top}/bomb.txt", 10)
 
         def nested(folder):
             path = os.path.join(folder, msi)
@@ -335,10 +377,40 @@ class ReleaseContents(unittest.TestCase):
                 path + ".new", check=True)
             os.replace(path + ".new", path)
 
-        def with_unsigned(change):
+        def with_signed_data(change):
             def tamper(folder):
                 resign(os.path.join(folder, msi), change)
             return tamper
+
+        def with_unsigned(change):
+            return with_signed_data(lambda signed: change(signed["signer_infos"][0]))
+
+        payload = [x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.99999.2"), bytes(65536))]
+        intermediate = asn1_x509.Certificate.load(certificate(
+            "Quendarix Intermediate CA", key.public_key(), "Quendarix Intermediate CA", key, None,
+            extensions=payload).public_bytes(serialization.Encoding.DER))
+
+        def extra_certificate(signed):
+            signed["certificates"] = cms.CertificateSet(
+                list(signed["certificates"]) + [cms.CertificateChoices(name="certificate", value=intermediate)])
+
+        now = datetime.datetime.now(datetime.timezone.utc)
+        revocations = x509.CertificateRevocationListBuilder().issuer_name(x509.Name(
+            [x509.NameAttribute(NameOID.COMMON_NAME, "Quendarix test signing")])).last_update(now).next_update(
+            now + datetime.timedelta(days=1)).sign(key, hashes.SHA256())
+
+        def revocation_list(signed):
+            signed["crls"] = cms.RevocationInfoChoices([cms.RevocationInfoChoice(
+                name="crl", value=asn1_crl.CertificateList.load(revocations.public_bytes(serialization.Encoding.DER)))])
+
+        def stamp_attribute(signer):
+            stamper = signer["unsigned_attrs"][0]["values"][0]["content"]["signer_infos"][0]
+            stamper["unsigned_attrs"] = cms.CMSAttributes([cms.CMSAttribute(
+                {"type": "1.3.6.1.4.1.99999.1", "values": [core.OctetString(bytes(65536))]})])
+
+        own_tsa_key = new_key()
+        own_tsa = certificate("Quendarix test TSA", own_tsa_key.public_key(), "Quendarix test TSA", own_tsa_key,
+                              ExtendedKeyUsageOID.TIME_STAMPING, critical=True)
 
         def extra_attribute(signer):
             signer["unsigned_attrs"] = cms.CMSAttributes(list(signer["unsigned_attrs"]) + [cms.CMSAttribute(
@@ -361,7 +433,12 @@ class ReleaseContents(unittest.TestCase):
              "not a release: SHA256SUMS line 4 is not 'HASH  NAME' with a plain file name"),
             ("a link in the folder", lambda folder: os.symlink("/dev/zero", os.path.join(folder, "zero")), 2,
              "zero is not a plain file"),
-            ("a commit on no branch or tag", commit_on_no_ref, 2, "commit {} is on no branch or tag of this checkout"),
+            ("a pull request's commit", pull_request, 2, "commit {} is on no release tag or on origin/main"),
+            ("a bzip2 entry", add_entry(f"{top}/bomb.txt", compression=zipfile.ZIP_BZIP2), 1,
+             f"not a release: {top}.zip: the entry {top}/bomb.txt is compressed with method 12: only stored and "
+             "deflated entries are read"),
+            ("an entry larger than it declares", understated, 1,
+             f"not a release: {top}.zip: the entry {top}/bomb.txt holds more than its declared 10 bytes"),
             ("a nested signature", nested, 1,
              f"signature not accepted: {msi} (a nested signature: one signature holds one signer)"),
             ("another unsigned attribute", with_unsigned(extra_attribute), 1,
@@ -373,6 +450,19 @@ class ReleaseContents(unittest.TestCase):
              with_unsigned(lambda signer: restamp(signer, self.tsa_key, self.tsa, late)), 1,
              f"signature not accepted: {msi} (the time stamp ({late:%Y-%m-%d %H:%M:%S} UTC) is outside the "
              "signing certificate's validity)"),
+            ("a time stamp from the future", with_unsigned(lambda signer: restamp(signer, self.tsa_key, self.tsa, soon)),
+             1, f"signature not accepted: {msi} (the time stamp ({soon:%Y-%m-%d %H:%M:%S} UTC) is after now)"),
+            ("a time stamp by an authority not trusted here",
+             with_unsigned(lambda signer: restamp(signer, own_tsa_key, own_tsa)), 1,
+             f"signature not accepted: {msi} (the time stamp's authority is not trusted here (CN=Quendarix test TSA): "
+             "its root is neither in the system's store nor given with --tsa-root)"),
+            ("a time stamp with an unsigned attribute", with_unsigned(stamp_attribute), 1,
+             f"signature not accepted: {msi} (the time stamp has an unsigned attribute of its own)"),
+            ("a certificate off the signer's chain", with_signed_data(extra_certificate), 1,
+             f"signature not accepted: {msi} (the signature carries a certificate that is not on its signer's chain "
+             "(CN=Quendarix Intermediate CA))"),
+            ("revocation data", with_signed_data(revocation_list), 1,
+             f"signature not accepted: {msi} (the signature carries revocation data)"),
             ("bytes after a program's signature", lambda folder: rezip(folder, lambda name, data: data + bytes(8)
                                                                        if name.endswith("/quendarixservice.exe")
                                                                        else data), 1,
@@ -393,6 +483,51 @@ class ReleaseContents(unittest.TestCase):
                 self.assertNotIn("Rebuilding", done.stdout)
         self.assertEqual(os.listdir(marker), [], "the release wrote outside the check's work folder")
 
+        # The released commit's rebuild runs unprivileged, without network
+        # where the check started as root.
+        probe = tempfile.mkdtemp(prefix="quendarix-probe-")
+        self.addCleanup(shutil.rmtree, probe)
+        os.chmod(probe, 0o777)
+        commit = self.commit_with(f"#!/bin/sh\nid -u >'{probe}/uid'\ncat /proc/net/dev >'{probe}/net'\n"
+                                  'mkdir -p "$1"\n', "refs/tags/probe")
+        folder = os.path.join(self.work, "probe")
+        shutil.copytree(self.good, folder)
+        record_commit(folder, commit)
+        done = self.verify(folder)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertIn(f"Commit {commit} is on the tag probe.", done.stdout)
+        with open(os.path.join(probe, "uid")) as f:
+            self.assertNotEqual(f.read().strip(), "0", "the rebuild ran as root")
+        if os.geteuid() == 0:
+            with open(os.path.join(probe, "net")) as f:
+                self.assertEqual(re.findall(r"^\s*(\S+):", f.read(), re.M), ["lo"], "the rebuild had a network")
+
+        # A build tool missing, and apt-get a recorder: named, nothing installed.
+        path = os.path.join(self.work, "path")
+        os.mkdir(path)
+        for folder in filter(os.path.isdir, ("/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin")):
+            for name in set(os.listdir(folder)) - {"wixl", "apt-get"} - set(os.listdir(path)):
+                os.symlink(os.path.join(folder, name), os.path.join(path, name))
+        with open(os.path.join(path, "apt-get"), "w") as f:
+            f.write(f"#!/bin/sh\necho \"$@\" >>'{marker}/apt-get'\n")
+        os.chmod(os.path.join(path, "apt-get"), 0o755)
+        done = self.verify(self.good, env=dict(os.environ, PATH=path))
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (2, ["cannot check: missing wixl: install wixl"]),
+                         done.stdout + done.stderr)
+        self.assertEqual(os.listdir(marker), [], "apt-get ran")
+
+        # As root, on a checkout another account owns: git's own refusal.
+        if os.geteuid() == 0:
+            other = os.path.join(self.work, "other-owner")
+            run("git", "clone", "-q", self.source, other, check=True)
+            for folder, names, files in os.walk(other):
+                for name in [folder, *(os.path.join(folder, n) for n in names + files)]:
+                    os.lchown(name, 65534, 65534)
+            done = run("bash", os.path.join(other, "scripts", "release", "verify.sh"), self.good)
+            self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+            self.assertRegex(done.stdout.splitlines()[-1], r"^cannot check: git refuses this checkout \(.*dubious "
+                             r"ownership.*\): run the check as the checkout's owner$")
+
         # Signing with a certificate that is not valid now ends before the
         # build, with one line.
         expired = self.pkcs12_file("expired", key, certificate("Expired", key.public_key(), "Expired", key,
@@ -403,6 +538,13 @@ class ReleaseContents(unittest.TestCase):
         self.assertEqual((done.returncode, done.stderr), (1, f"package.sh: the certificate in '{expired}' is not "
                                                              "valid now (valid 2020-01-01 to 2021-04-05): renew it\n"))
         self.assertFalse(os.path.exists(os.path.join(self.work, "expired")))
+
+        # So does a SOURCE_DATE_EPOCH that is not a count of seconds.
+        done = run("bash", os.path.join(self.source, "scripts", "package.sh"), os.path.join(self.work, "yesterday"),
+                   env=dict(env, SOURCE_DATE_EPOCH="@yesterday"))
+        self.assertEqual((done.returncode, done.stderr), (1, "package.sh: SOURCE_DATE_EPOCH '@yesterday' is not a count "
+                                                             "of seconds since 1970 (digits only)\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.work, "yesterday")))
 
 
 def append(path, text):
@@ -417,9 +559,37 @@ def resum(folder):
         f.write(run("sha256sum", *names, cwd=folder, check=True).stdout)
 
 
-def rezip(folder, change=lambda name, data: data, extra=()):
+def record_commit(folder, commit):
+    """The release's SBOM made to record another commit, its sums to match."""
+    path = glob.glob(os.path.join(folder, "*.cdx.json"))[0]
+    with open(path) as f:
+        sbom = json.load(f)
+    sbom["metadata"]["component"]["pedigree"]["commits"][0]["uid"] = commit
+    with open(path, "w") as f:
+        json.dump(sbom, f)
+    resum(folder)
+
+
+def declare_size(path, entry, size):
+    """A ZIP entry's uncompressed size given as `size`, in its local header
+    and in the central directory."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    with zipfile.ZipFile(io.BytesIO(bytes(data))) as package:
+        local, at = package.getinfo(entry).header_offset, package.start_dir
+    struct.pack_into("<I", data, local + 22, size)
+    while data[at:at + 4] == b"PK\x01\x02":
+        named, extra, comment = struct.unpack_from("<HHH", data, at + 28)
+        if data[at + 46:at + 46 + named] == entry.encode():
+            struct.pack_into("<I", data, at + 24, size)
+        at += 46 + named + extra + comment
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def rezip(folder, change=lambda name, data: data, extra=(), compression=zipfile.ZIP_STORED):
     """The release's ZIP written anew: each file changed, extra entries
-    added, its own SHA256SUMS made to match."""
+    added (compressed as given), its own SHA256SUMS made to match."""
     path = glob.glob(os.path.join(folder, "*.zip"))[0]
     with zipfile.ZipFile(path) as package:
         entries = [(info, change(info.filename, package.read(info))) for info in package.infolist()]
@@ -429,16 +599,18 @@ def rezip(folder, change=lambda name, data: data, extra=()):
     entries = [(info, sums.encode() if info.filename.endswith("/SHA256SUMS") else data) for info, data in entries]
     with warnings.catch_warnings(), zipfile.ZipFile(path, "w") as package:
         warnings.simplefilter("ignore")  # a repeated name, on purpose
-        for info, data in [*entries, *extra]:
+        for info, data in entries:
             package.writestr(info, data)
+        for info, data in extra:
+            package.writestr(info, data, compress_type=compression)
 
 
 def resign(path, change):
-    """The file's signature taken out, its signer changed, and put back."""
+    """The file's signature taken out, its signed data changed, and put back."""
     run("osslsigncode", "extract-signature", "-in", path, "-out", path + ".sig", check=True)
     with open(path + ".sig", "rb") as f:
         signature = cms.ContentInfo.load(f.read())
-    change(signature["content"]["signer_infos"][0])
+    change(signature["content"])
     with open(path + ".sig", "wb") as f:
         f.write(signature.dump(force=True))
     run("osslsigncode", "remove-signature", "-in", path, "-out", path + ".bare", check=True)

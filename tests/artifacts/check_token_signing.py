@@ -269,7 +269,7 @@ class TokenSigning(unittest.TestCase):
 
         # The rebuild check: reproduced, signed by the renewal, not by the
         # certificate it replaced.
-        verify = [os.path.join(source, "scripts", "release", "verify.sh"), "--publisher"]
+        verify = [os.path.join(source, "scripts", "release", "verify.sh"), "--tsa-root", self.tsa_ca, "--publisher"]
         release = os.path.join(self.work, "stamped")
         done = subprocess.run(["bash", *verify, self.leaf.lower(), release], capture_output=True, text=True)
         self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (0, ["reproduced"]),

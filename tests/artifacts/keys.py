@@ -19,8 +19,9 @@ def new_key():
 
 
 def certificate(subject, public_key, issuer, issuer_key, usage, critical=False, start=datetime.datetime(2020, 1, 1),
-                days=36500):
-    """A CA certificate (usage None) or a leaf for one extended key usage."""
+                days=36500, extensions=()):
+    """A CA certificate (usage None) or a leaf for one extended key usage,
+    with any other extensions given."""
     builder = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
                .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
                .public_key(public_key).serial_number(x509.random_serial_number())
@@ -29,6 +30,8 @@ def certificate(subject, public_key, issuer, issuer_key, usage, critical=False, 
         builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
     else:
         builder = builder.add_extension(x509.ExtendedKeyUsage([usage]), critical=critical)
+    for extension in extensions:
+        builder = builder.add_extension(extension, critical=False)
     return builder.sign(issuer_key, hashes.SHA256())
 
 
