@@ -32,7 +32,7 @@ command -v mmdebstrap >/dev/null || "$root/scripts/install-deps.sh"
 
 work=$(mktemp -d -t "quendarix-debian$release-XXXXXX")
 target="$work/root"
-mounts=(proc sys dev dev/pts)
+mounts=(proc sys dev dev/pts dev/shm)
 # Ends every process whose root is the fresh root (apt, Wine, the tests).
 end_processes_inside() {
     local process
@@ -76,6 +76,10 @@ mount -t proc proc "$target/proc"
 mount --bind /sys "$target/sys"
 mount --bind /dev "$target/dev"
 mount --bind /dev/pts "$target/dev/pts"
+# Shared memory open to every account, as on a machine of its own: the
+# rebuild check runs the build as nobody, and faketime's semaphores live
+# there.
+mount --bind /dev/shm "$target/dev/shm"
 
 # The tree as it is, build output left behind.
 mkdir "$target/quendarix"
