@@ -46,7 +46,7 @@ TEST_F(DriverTest, OnlyAnExactFirstArgumentSelectsUninstall)
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
         const RunOutcome outcome = Run(arguments);
         SCOPED_TRACE(testing::PrintToString(c.arguments));
-        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(outcome.exitCode, Said::ExitSuccess);
         EXPECT_EQ(Called("OpenServiceA"), c.uninstall);
         EXPECT_EQ(Called("CreateServiceA"), !c.uninstall);
     }
@@ -79,7 +79,7 @@ TEST_F(DriverTest, EveryElevationFailureRefusesBeforeLookingForTheService)
             Fake.tokenQuerySucceeds = c.tokenQuerySucceeds;
             Fake.tokenIsElevated = c.tokenIsElevated;
             const RunOutcome outcome = Run({Installer, mode});
-            EXPECT_EQ(outcome.exitCode, 1);
+            EXPECT_EQ(outcome.exitCode, Said::ExitNotElevated);
             EXPECT_EQ(outcome.console, c.console);
             EXPECT_EQ(outcome.log, c.console);
             EXPECT_EQ(Fake.calls, c.calls);
@@ -123,8 +123,8 @@ TEST_F(DriverTest, PercentSignsInArgv0ArePrintedLiterally)
     const std::string directory = "C:\\100%s %d %n%%\\";
     PlaceFile(directory + "quendarixservice.exe");
     const RunOutcome outcome = Run({directory + "quendarixinstall.exe", "/Uninstall"});
-    EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console.substr(0, outcome.console.find("Deleted")),
+    EXPECT_EQ(outcome.exitCode, Said::ExitSuccess);
+    EXPECT_EQ(outcome.console.substr(0, outcome.console.find(Said::Deleted)),
               Lines({Said::Argv0(directory + "quendarixinstall.exe"), Said::Found(directory + "quendarixservice.exe")}));
 }
 

@@ -43,12 +43,12 @@ TEST_F(LocateTest, TheServiceExecutableIsLookedForUnderArgv0sPrefix)
             if (present) PlaceFile(c.probed);
             const RunOutcome outcome = Run({c.argv0, "/Uninstall"});
             if (present) {
-                EXPECT_EQ(outcome.exitCode, 0);
-                EXPECT_EQ(outcome.console.substr(0, outcome.console.find("Deleted")),
+                EXPECT_EQ(outcome.exitCode, Said::ExitSuccess);
+                EXPECT_EQ(outcome.console.substr(0, outcome.console.find(Said::Deleted)),
                           Lines({Said::Argv0(c.argv0), Said::Found(c.probed)}));
                 std::filesystem::remove(c.probed);
             } else {
-                EXPECT_EQ(outcome.exitCode, 2);
+                EXPECT_EQ(outcome.exitCode, Said::ExitServiceExecutableMissing);
                 EXPECT_EQ(outcome.console, Lines({Said::Argv0(c.argv0), Said::NotFound(c.probed)}));
                 EXPECT_TRUE(std::none_of(Fake.calls.begin(), Fake.calls.end(), [](const std::string& call) {
                     return call.rfind("OpenSCManagerA", 0) == 0 || call.rfind("CreateFileA", 0) == 0;
@@ -63,7 +63,7 @@ TEST_F(LocateTest, WithoutArgv0TheCurrentDirectoryIsSearched)
 {
     PlaceFile(ServiceFile);
     const RunOutcome outcome = Run({});
-    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.exitCode, Said::ExitSuccess);
     EXPECT_EQ(outcome.console.rfind(Lines({Said::Argv0(""), Said::Found("quendarixservice.exe")}), 0), 0u);
 }
 
@@ -118,7 +118,7 @@ TEST_F(LocateTest, APathThatWouldBeCutIsNeverProbed)
         if (cut.size() < composed.size()) PlaceFile(cut);
         if (c.found) PlaceFile(composed);
         const RunOutcome outcome = Run({prefix + "quendarixinstall.exe", "/Uninstall"});
-        EXPECT_EQ(outcome.exitCode, c.found ? 0 : 2);
+        EXPECT_EQ(outcome.exitCode, c.found ? Said::ExitSuccess : Said::ExitServiceExecutableMissing);
         const std::string probeLine = c.found ? Said::Found(composed) : Said::NotFound(composed);
         EXPECT_NE(outcome.console.find("\n" + probeLine + "\n"), std::string::npos);
         std::filesystem::remove_all(std::string(200, 'd'));

@@ -78,36 +78,36 @@ protected:
 TEST_F(RegistrationTest, Install)
 {
     const Scenario scenarios[] = {
-        {"created, described and started", [] {}, 0,
+        {"created, described and started", [] {}, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
           Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
-        {"already exists", [] { Fake.createError = 0x431; }, 5,
+        {"already exists", [] { Fake.createError = 0x431; }, Said::ExitServiceNotInstalled,
          {Said::Creating, Said::CreateFailed("0x431")},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, "GetLastError", CloseFile, CloseManager}},
-        {"description refused", [] { Fake.describeError = 0x5; }, 0,
+        {"description refused", [] { Fake.describeError = 0x5; }, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::DescribeFailed("0x5"),
           Said::Status("SERVICE_STOPPED", "0x1"), Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, "GetLastError", Query, Start, CloseFile, CloseService, CloseManager}},
-        {"state unreadable", [] { Fake.queryError = 0x1a; }, 0,
+        {"state unreadable", [] { Fake.queryError = 0x1a; }, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::QueryFailed("0x1a"),
           Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, "GetLastError", Start, CloseFile, CloseService, CloseManager}},
-        {"last named state", [] { Fake.currentState = 7; }, 0,
+        {"last named state", [] { Fake.currentState = 7; }, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::Status("SERVICE_PAUSED", "0x7"),
           Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
-        {"state above 7", [] { Fake.currentState = 8; }, 0,
+        {"state above 7", [] { Fake.currentState = 8; }, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
-        {"state far above 7", [] { Fake.currentState = 0xffffffff; }, 0,
+        {"state far above 7", [] { Fake.currentState = 0xffffffff; }, Said::ExitSuccess,
          {Said::Creating, Said::Created, Said::Started},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, CloseFile, CloseService, CloseManager}},
-        {"start refused, registration kept", [] { Fake.startError = 0xc1; }, 5,
+        {"start refused, registration kept", [] { Fake.startError = 0xc1; }, Said::ExitServiceNotInstalled,
          {Said::Creating, Said::Created, Said::Status("SERVICE_STOPPED", "0x1"),
           Said::StartFailed("0xc1")},
          {OpenManager, OpenFile, Reopen, CloseReopened, Create, Describe, Query, Start, "GetLastError", CloseFile, CloseService, CloseManager}},
-        {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
+        {"manager unavailable", [] { Fake.managerOpens = false; }, Said::ExitServiceManagerUnavailable,
          {Said::ManagerUnavailable},
          {OpenManager}},
     };
@@ -117,20 +117,20 @@ TEST_F(RegistrationTest, Install)
 TEST_F(RegistrationTest, Uninstall)
 {
     const Scenario scenarios[] = {
-        {"running service removed", [] {}, 0, {Said::Deleted},
+        {"running service removed", [] {}, Said::ExitSuccess, {Said::Deleted},
          {OpenManager, OpenService, Stop, Delete, CloseService, CloseManager}},
-        {"stopped service removed", [] { Fake.stopError = 0x426; }, 0,
+        {"stopped service removed", [] { Fake.stopError = 0x426; }, Said::ExitSuccess,
          {Said::StopFailed("0x426"), Said::Deleted},
          {OpenManager, OpenService, Stop, "GetLastError", Delete, CloseService, CloseManager}},
-        {"no such service", [] { Fake.openServiceError = 0x424; }, 4, {Said::OpenFailed},
+        {"no such service", [] { Fake.openServiceError = 0x424; }, Said::ExitServiceNotRemoved, {Said::OpenFailed},
          {OpenManager, OpenService, CloseManager}},
-        {"deletion refused", [] { Fake.stopError = 0x5; Fake.deleteError = 0x5; }, 4,
+        {"deletion refused", [] { Fake.stopError = 0x5; Fake.deleteError = 0x5; }, Said::ExitServiceNotRemoved,
          {Said::StopFailed("0x5"), Said::DeleteFailed("0x5")},
          {OpenManager, OpenService, Stop, "GetLastError", Delete, "GetLastError", CloseService, CloseManager}},
-        {"already marked for deletion", [] { Fake.deleteError = 0x430; }, 0,
+        {"already marked for deletion", [] { Fake.deleteError = 0x430; }, Said::ExitSuccess,
          {Said::DeleteFailed("0x430")},
          {OpenManager, OpenService, Stop, Delete, "GetLastError", CloseService, CloseManager}},
-        {"manager unavailable", [] { Fake.managerOpens = false; }, 3,
+        {"manager unavailable", [] { Fake.managerOpens = false; }, Said::ExitServiceManagerUnavailable,
          {Said::ManagerUnavailable},
          {OpenManager}},
     };
@@ -209,8 +209,8 @@ TEST_F(RegistrationTest, TheResolvedPathIsRegisteredWhenItIsTheFileFound)
         c.script();
         PlaceFile(Service);
         const RunOutcome outcome = Run({Installer});
-        const bool created = c.registered.rfind("Failed", 0) != 0;
-        EXPECT_EQ(outcome.exitCode, created ? 0 : 5);
+        const bool created = c.registered.rfind(Said::CreateFailed(""), 0) != 0;
+        EXPECT_EQ(outcome.exitCode, created ? Said::ExitSuccess : Said::ExitServiceNotInstalled);
         if (created) {
             const auto create = std::find_if(Fake.calls.begin(), Fake.calls.end(), [](const std::string& call) {
                 return call.rfind("CreateServiceA", 0) == 0;

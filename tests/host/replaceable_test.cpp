@@ -190,7 +190,7 @@ TEST_F(ReplaceableWalkTest, TheNearestFindingsAreSaidAndNothingUnreadIsTakenAsSa
         c.script();
         PlaceFile(program);
         const RunOutcome outcome = Run({"C:\\Tools\\quendarixinstall.exe"});
-        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(outcome.exitCode, Said::ExitSuccess);
         std::vector<std::string> lines = {Said::Creating};
         lines.insert(lines.end(), c.lines.begin(), c.lines.end());
         lines.push_back(Said::Created);

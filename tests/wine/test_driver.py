@@ -26,7 +26,7 @@ class Driver(HostTestCase):
         for mode in ([], ["/Uninstall"]):
             with self.subTest(mode=mode):
                 code, console = self.host.limited("C:\\Tools\\quendarixinstall.exe", *mode)
-                self.assertEqual(code, 1)
+                self.assertEqual(code, said.EXIT_NOT_ELEVATED)
                 self.assertEqual(lines(console), [said.NOT_ELEVATED])
                 self.assertEqual(self.host.log(), (said.NOT_ELEVATED + "\n").encode())
                 self.assertIsNone(self.host.registry_values(), "nothing was registered")
@@ -43,7 +43,7 @@ class Driver(HostTestCase):
             for mode in ([], ["/Uninstall"]):
                 with self.subTest(run=name, mode=mode):
                     code, console = run(mode)
-                    self.assertEqual(code, 2)
+                    self.assertEqual(code, said.EXIT_SERVICE_EXECUTABLE_MISSING)
                     expected = said.missing(argv0, probed)
                     self.assertEqual(lines(console), expected)
                     self.assertEqual(self.host.log(), "".join(l + "\n" for l in expected).encode())
@@ -103,7 +103,7 @@ class Driver(HostTestCase):
                     plant()
                     before = files_elsewhere()
                     code, console = self.host.elevated("C:\\Tools\\quendarixinstall.exe", "/Uninstall")
-                    self.assertEqual((code, lines(console)), (2, expected))
+                    self.assertEqual((code, lines(console)), (said.EXIT_SERVICE_EXECUTABLE_MISSING, expected))
                     self.assertEqual(files_elsewhere(), before)
                     if written:
                         self.assertEqual(self.host.log(), "".join(l + "\n" for l in expected).encode())

@@ -130,7 +130,7 @@ class Package(HostTestCase):
         # Installer is expected to quote a path with a space, as the tool does.
         self.host.place_programs(FOLDER)
         code, _ = self.host.elevated(FOLDER + "\\quendarixinstall.exe")
-        self.assertEqual(code, 0)
+        self.assertEqual(code, said.EXIT_SUCCESS)
         by_tool = self.host.registry_values()
         self.assertEqual(by_tool["ImagePath"], f'"{FOLDER}\\quendarixservice.exe"')
         print(f"\n  ImagePath as {'Windows Installer' if ON_WINDOWS else 'Wine msiexec'} registers it: "
@@ -144,7 +144,7 @@ class Package(HostTestCase):
         self.assertEqual(self.host.service_state(), "4  RUNNING")
         self.assertEqual(sorted(self.installed()), ["quendarixinstall.exe", "quendarixservice.exe"])
         code, console = self.host.elevated(FOLDER + "\\quendarixinstall.exe", "/Uninstall")
-        self.assertEqual((code, lines(console)[-1]), (0, said.DELETED))
+        self.assertEqual((code, lines(console)[-1]), (said.EXIT_SUCCESS, said.DELETED))
         shutil.rmtree(self.host.host_path(FOLDER))
 
     def test_upgrade_replaces_the_older_version_and_a_downgrade_is_refused(self):

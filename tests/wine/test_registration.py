@@ -21,7 +21,7 @@ TOOLS = "C:\\Tools"
 INSTALLER = TOOLS + "\\quendarixinstall.exe"
 SERVICE = TOOLS + "\\quendarixservice.exe"
 PROBE = said.probe(INSTALLER, SERVICE)
-INSTALLED = [said.CREATING, said.CREATED, said.STOPPED_STATUS, said.STARTED]
+INSTALLED = [said.CREATING, said.CREATED, said.STATUS.format("SERVICE_STOPPED", "0x1"), said.STARTED]
 
 
 def installed(host, path, *warnings):
@@ -54,7 +54,7 @@ class Registration(HostTestCase):
         # The installer holds the program open until the first start has
         # returned: the manager still starts it.
         code, transcript = self.run_installer(INSTALLER)
-        self.assertEqual((code, transcript), (0, PROBE + installed(self.host, SERVICE)))
+        self.assertEqual((code, transcript), (said.EXIT_SUCCESS, PROBE + installed(self.host, SERVICE)))
         values = self.host.registry_values()
         self.assertEqual(values["DisplayName"], product.DISPLAY_NAME)
         self.assertEqual(values["Description"], product.DESCRIPTION)
@@ -69,12 +69,12 @@ class Registration(HostTestCase):
         # A second install fails at creation and leaves the first one alone.
         code, transcript = self.run_installer(INSTALLER)
         self.assertEqual((code, transcript),
-                         (5, PROBE + installed(self.host, SERVICE)[:-3] + [said.CREATE_FAILED.format("0x431")]))
+                         (said.EXIT_SERVICE_NOT_INSTALLED, PROBE + installed(self.host, SERVICE)[:-3] + [said.CREATE_FAILED.format("0x431")]))
         self.assertEqual(self.host.registry_values(), values)
         self.assertEqual(self.host.service_state(), "4  RUNNING")
 
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-        self.assertEqual((code, transcript), (0, PROBE + [said.DELETED]))
+        self.assertEqual((code, transcript), (said.EXIT_SUCCESS, PROBE + [said.DELETED]))
         self.assert_gone()
 
     def test_a_service_that_cannot_start_stays_registered_until_removed(self):
@@ -87,25 +87,25 @@ class Registration(HostTestCase):
 
         code, transcript = self.run_installer(installer)
         self.assertEqual((code, transcript),
-                         (5, probe + installed(self.host, service)[:-1] + [said.START_FAILED.format("0xc1")]))
+                         (said.EXIT_SERVICE_NOT_INSTALLED, probe + installed(self.host, service)[:-1] + [said.START_FAILED.format("0xc1")]))
         values = self.host.registry_values()
         self.assertEqual((values["Start"], values["ImagePath"]), ("0x2", service))
         self.assertEqual(self.host.service_state(), "1  STOPPED")
 
         code, transcript = self.run_installer(installer, "/Uninstall")
         self.assertEqual((code, transcript),
-                         (0, probe + [said.STOP_FAILED.format("0x426"), said.DELETED]))
+                         (said.EXIT_SUCCESS, probe + [said.STOP_FAILED.format("0x426"), said.DELETED]))
         self.assert_gone()
 
     def test_the_service_started_by_hand_says_what_it_is_and_fails(self):
         code, console = self.host.elevated(SERVICE)
-        self.assertNotEqual(code, 0)
+        self.assertNotEqual(code, said.EXIT_SUCCESS)
         self.assertEqual(len(lines(console)), 1)
         self.assertIn("Service Control Manager", lines(console)[0])
 
     def test_uninstall_with_nothing_installed(self):
         code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-        self.assertEqual((code, transcript), (4, PROBE + [said.OPEN_FAILED]))
+        self.assertEqual((code, transcript), (said.EXIT_SERVICE_NOT_REMOVED, PROBE + [said.OPEN_FAILED]))
 
     def short_name(self, name):
         """The 8.3 name of the directory C:\\<name>, as `dir /x` lists it, or
@@ -155,14 +155,14 @@ class Registration(HostTestCase):
                 self.assertEqual(transcript[0], said.ARGV0.format(started_as))
                 if image_path is None:
                     self.assertEqual((code, transcript[2:]),
-                                     (5, [said.CREATING, said.CREATE_FAILED.format("0x7b")]))
+                                     (said.EXIT_SERVICE_NOT_INSTALLED, [said.CREATING, said.CREATE_FAILED.format("0x7b")]))
                     self.assertIsNone(self.host.registry_values())
                     continue
-                self.assertEqual((code, transcript[2:]), (0, installed(self.host, image_path.strip('"'))))
+                self.assertEqual((code, transcript[2:]), (said.EXIT_SUCCESS, installed(self.host, image_path.strip('"'))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], image_path)
                 self.assertTrue(self.host.wait_until(lambda: self.host.service_state() == "4  RUNNING"))
                 code, transcript = self.run_installer(*command("/Uninstall"))
-                self.assertEqual((code, transcript[2:]), (0, [said.DELETED]))
+                self.assertEqual((code, transcript[2:]), (said.EXIT_SUCCESS, [said.DELETED]))
                 self.assert_gone()
 
     def test_a_program_others_can_replace_is_warned_about_and_still_installed(self):
@@ -179,10 +179,10 @@ class Registration(HostTestCase):
                 finally:
                     undo()
                 self.assertEqual((code, transcript),
-                                 (0, PROBE + installed(self.host, SERVICE, said.CAN_CHANGE.format("Everyone", loosened))))
+                                 (said.EXIT_SUCCESS, PROBE + installed(self.host, SERVICE, said.CAN_CHANGE.format("Everyone", loosened))))
                 self.assertEqual(self.host.registry_values()["ImagePath"], SERVICE)
                 code, transcript = self.run_installer(INSTALLER, "/Uninstall")
-                self.assertEqual((code, transcript), (0, PROBE + [said.DELETED]))
+                self.assertEqual((code, transcript), (said.EXIT_SUCCESS, PROBE + [said.DELETED]))
                 self.assert_gone()
 
         # On Windows, a folder made under C:\\ as it is, until the README's
@@ -207,15 +207,15 @@ class Registration(HostTestCase):
                 self.fail("C:\\'s permissions are neither a client's nor a server's:\n" + root)
             code, transcript = self.run_installer(installer)
             print(f"\n  expected from C:\\'s permissions: {expected}\n  printed: {transcript[3]}", flush=True)
-            self.assertEqual((code, transcript), (0, probe + installed(self.host, service, expected)))
-            self.assertEqual(self.run_installer(installer, "/Uninstall")[0], 0)
+            self.assertEqual((code, transcript), (said.EXIT_SUCCESS, probe + installed(self.host, service, expected)))
+            self.assertEqual(self.run_installer(installer, "/Uninstall")[0], said.EXIT_SUCCESS)
             self.assert_gone()
             for command in (["icacls", loose, "/inheritance:r", "/grant:r", "*S-1-5-32-544:(OI)(CI)F",
                              "*S-1-5-18:(OI)(CI)F", "*S-1-5-32-545:(OI)(CI)RX"], ["icacls", service, "/reset"],
                             ["icacls", loose, "/setowner", "*S-1-5-32-544", "/t"]):
                 subprocess.run(command, check=True, capture_output=True)
             code, transcript = self.run_installer(installer)
-            self.assertEqual((code, transcript), (0, probe + installed(self.host, service)))
+            self.assertEqual((code, transcript), (said.EXIT_SUCCESS, probe + installed(self.host, service)))
 
     def test_windows_only_the_account_s_profile_a_data_drive_and_a_share(self):
         """What Wine cannot show: a program in the running account's own
@@ -245,7 +245,7 @@ class Registration(HostTestCase):
                 print(f"\n  {name}: exit code {code}, {transcript[3:4]}", flush=True)
                 self.assertEqual(transcript[2:3 + len(warnings)], INSTALLED[:1] + warnings)
                 self.assertEqual(self.host.registry_values()["ImagePath"], started_from + "\\quendarixservice.exe")
-                self.assertEqual(self.run_installer(started_from + "\\quendarixinstall.exe", "/Uninstall")[0], 0)
+                self.assertEqual(self.run_installer(started_from + "\\quendarixinstall.exe", "/Uninstall")[0], said.EXIT_SUCCESS)
                 self.assert_gone()
 
     def test_a_file_the_system_cannot_give_a_drive_path_for_is_never_registered(self):
@@ -274,7 +274,7 @@ class Registration(HostTestCase):
                                     ("outside every drive, through a link", "C:\\K", "0x7b")):
             with self.subTest(row=name):
                 code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
-                self.assertEqual((code, transcript[2]), (5, said.CREATING), transcript)
+                self.assertEqual((code, transcript[2]), (said.EXIT_SERVICE_NOT_INSTALLED, said.CREATING), transcript)
                 self.assertRegex(transcript[3], "^" + re.escape(said.CREATE_FAILED.format("@")).replace("@", error) + "$")
                 self.assertEqual(len(transcript), 4, transcript)
                 self.assertIsNone(self.host.registry_values())
@@ -292,10 +292,10 @@ class Registration(HostTestCase):
         # the lines after "argv[0] = ..."; nothing is ever registered or started.
         # Started by the real path, an uninstall stops the same way.
         runs = [
-            ("real path", real, False, 2, missing),
-            ("real path, look-alike planted", real, True, 2, missing),
-            ("8.3 alias", short, False, 5, refused),
-            ("8.3 alias, look-alike planted", short, True, 5, refused),
+            ("real path", real, False, said.EXIT_SERVICE_EXECUTABLE_MISSING, missing),
+            ("real path, look-alike planted", real, True, said.EXIT_SERVICE_EXECUTABLE_MISSING, missing),
+            ("8.3 alias", short, False, said.EXIT_SERVICE_NOT_INSTALLED, refused),
+            ("8.3 alias, look-alike planted", short, True, said.EXIT_SERVICE_NOT_INSTALLED, refused),
         ]
         for name, directory, planted, exit_code, after_argv0 in runs:
             with self.subTest(run=name):
@@ -303,7 +303,7 @@ class Registration(HostTestCase):
                     self.skip_row("dir /x lists no 8.3 name for the folder on this volume")
                 if planted:
                     self.host.place_programs(look_alike, names=("quendarixservice.exe",))
-                for mode in ([], ["/Uninstall"]) if exit_code == 2 else ([],):
+                for mode in ([], ["/Uninstall"]) if exit_code == said.EXIT_SERVICE_EXECUTABLE_MISSING else ([],):
                     code, transcript = self.run_installer(directory + "\\quendarixinstall.exe", *mode)
                     self.assertEqual((code, transcript[1:]), (exit_code, after_argv0))
                     self.assertIsNone(self.host.registry_values())
@@ -314,7 +314,7 @@ class Registration(HostTestCase):
         carried = "C:\\Outils é"
         self.host.place_programs(carried)
         code, transcript = self.run_installer(carried + "\\quendarixinstall.exe")
-        self.assertEqual((code, transcript), (0, said.probe(carried + "\\quendarixinstall.exe",
+        self.assertEqual((code, transcript), (said.EXIT_SUCCESS, said.probe(carried + "\\quendarixinstall.exe",
                                                             carried + "\\quendarixservice.exe") +
                                                  installed(self.host, carried + "\\quendarixservice.exe")))
         self.assertEqual(self.host.registry_values()["ImagePath"], '"' + carried + '\\quendarixservice.exe"')
@@ -348,9 +348,9 @@ class DoubleByteCodePage(HostTestCase):
         self.host.place_programs(TOOLS, names=("quendarixservice.exe",))
         shutil.copy(self.host.host_path(INSTALLER), self.host.host_path(TOOLS + "\\ソ.exe"))
         code, transcript = self.run_installer(TOOLS + "\\ソ")
-        self.assertEqual((code, transcript), (0, said.probe(TOOLS + "\\ソ", SERVICE) +
+        self.assertEqual((code, transcript), (said.EXIT_SUCCESS, said.probe(TOOLS + "\\ソ", SERVICE) +
                                               installed(self.host, SERVICE)))
-        self.assertEqual(self.run_installer(TOOLS + "\\ソ", "/Uninstall")[0], 0)
+        self.assertEqual(self.run_installer(TOOLS + "\\ソ", "/Uninstall")[0], said.EXIT_SUCCESS)
 
         # A program in C:\表示 with C:\ open to Everyone: the walk goes from
         # the folder to C:\, never to a name cut inside 表.
@@ -361,7 +361,7 @@ class DoubleByteCodePage(HostTestCase):
             code, transcript = self.run_installer(folder + "\\quendarixinstall.exe")
         finally:
             undo()
-        self.assertEqual((code, transcript[2:]), (0, installed(
+        self.assertEqual((code, transcript[2:]), (said.EXIT_SUCCESS, installed(
             self.host, folder + "\\quendarixservice.exe",
             said.CAN_CHANGE.format("Everyone", "C:\\"))))
         self.assertEqual(self.host.registry_values()["ImagePath"], folder + "\\quendarixservice.exe")

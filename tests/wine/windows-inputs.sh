@@ -7,6 +7,7 @@
 #   test-packages/  the MSI suite's new.msi, old.msi and broken.msi
 #   release/        the release itself
 #   product.py      the product's facts, which the suites import
+#   said.py         the installer's lines and exit codes, which they import too
 # Usage: tests/wine/windows-inputs.sh OUTPUT_DIR
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: tests/wine/windows-inputs.sh OUTPUT_DIR" >&2; exit 2; }
@@ -20,6 +21,6 @@ mkdir -p "$output/bin" "$output/package" "$output/release"
 cp "$build"/bin/{quendarixinstall,quendarixservice,elevated_launch,limited_launch}.exe "$output/bin/"
 cp "$build"/package/{README.txt,THIRD-PARTY-NOTICES.txt} "$output/package/"
 cp "$root"/build/package/* "$output/release/"
-cp "$build/product.py" "$output/"
+cp "$build/product.py" "$build/said.py" "$output/"
 QUENDARIX_PROGRAMS="$build/bin" QUENDARIX_SOURCE_DIR="$root" PYTHONPATH="$build" \
     /usr/bin/python3 "$root/tests/wine/test_package.py" --make-packages "$output/test-packages"
