@@ -31,6 +31,7 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
 
 
 def image(name):
@@ -89,11 +90,16 @@ class Artifacts(unittest.TestCase):
             self.assertEqual([child.tag for child in element], [tag])
             return element[0]
 
-        level = root
-        for tag in ("trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"):
+        self.assertEqual([child.tag for child in root], [ASM_V3 + "trustInfo", COMPATIBILITY + "compatibility"])
+        level = root[0]
+        for tag in ("security", "requestedPrivileges", "requestedExecutionLevel"):
             level = only_child(level, ASM_V3 + tag)
         self.assertEqual(dict(level.attrib), {"level": "asInvoker", "uiAccess": "false"})
         self.assertEqual(len(level), 0)
+        # Windows 8 and Server 2012 and later, as the build's _WIN32_WINNT says.
+        supported = [entry.get("Id") for entry in only_child(root[1], COMPATIBILITY + "application")]
+        self.assertEqual(supported, ["{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                                     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])
 
     def test_the_service_s_names_are_the_ones_administrators_know_and_the_installer_holds_them(self):
         """The one place that states them: every other check reads the
