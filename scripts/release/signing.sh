@@ -25,7 +25,8 @@
 # key's check and osslsigncode read the file. A token's PIN is presented once
 # before the build; when it is wrong nothing is tried again (tokens lock
 # after a few wrong PINs). Needs: fail (prints one line, exits 1), $stage,
-# $SOURCE_DATE_EPOCH.
+# $SOURCE_DATE_EPOCH, and $root, whose build/windows/product.py names the
+# product.
 
 release_scripts=$(dirname "${BASH_SOURCE[0]}")
 signing_options=()
@@ -194,7 +195,7 @@ check_signing() {
     else
         check_pkcs11_key
     fi
-    signing_options+=(-h sha256 -n Quendarix)
+    signing_options+=(-h sha256)
     [ -z "$password_file" ] || signing_options+=(-readpass "$password_file")
     [ ${#timestamp_servers[@]} -gt 0 ] || signing_options+=(-st "$SOURCE_DATE_EPOCH")
 }
@@ -210,7 +211,10 @@ sign() {
         attach_signature "$file"
         return
     fi
-    if ! osslsigncode sign "${signing_options[@]}" -in "$file" -out "$signed" >"$stage/signing.log" 2>&1; then
+    # The signature names the product, as the build's facts say.
+    local product
+    product=$(/usr/bin/python3 "$root/build/windows/product.py" PRODUCT)
+    if ! osslsigncode sign "${signing_options[@]}" -n "$product" -in "$file" -out "$signed" >"$stage/signing.log" 2>&1; then
         end_signing
         # osslsigncode ends with a bare "Failed"; the cause (a bad key, a
         # PIN) is said earlier.

@@ -32,6 +32,7 @@ from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import product
+import said
 from keys import certificate, new_key, time_stamp_server
 from tree import commit_copy
 
@@ -74,7 +75,8 @@ class ReleaseContents(unittest.TestCase):
         # certificate for with -clcerts.
         key = new_key()
         cert = certificate("Quendarix test signing", key.public_key(), "Quendarix test signing", key,
-                           ExtendedKeyUsageOID.CODE_SIGNING, start=datetime.datetime.utcnow() - datetime.timedelta(days=1),
+                           ExtendedKeyUsageOID.CODE_SIGNING,
+                           start=datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=1),
                            days=3)
         cls.pkcs12 = os.path.join(cls.work, "sign.p12")
         with open(cls.pkcs12, "wb") as f:
@@ -176,9 +178,9 @@ class ReleaseContents(unittest.TestCase):
             if not reference.startswith("pkg:deb/") or "arch=source" in reference:
                 continue
             with self.subTest(component["name"]):
-                said = run("dpkg-query", "-W", "-f=${source:Package} ${source:Version}\t${Built-Using}",
-                           component["name"], check=True).stdout
-                expected = [said.split("\t")[0].split(" ")] + re.findall(r"(\S+) \(= ([^)]+)\)", said.split("\t")[1])
+                answer = run("dpkg-query", "-W", "-f=${source:Package} ${source:Version}\t${Built-Using}",
+                             component["name"], check=True).stdout
+                expected = [answer.split("\t")[0].split(" ")] + re.findall(r"(\S+) \(= ([^)]+)\)", answer.split("\t")[1])
                 self.assertEqual([[components[r]["name"], components[r]["version"]] for r in depends[reference]],
                                  [list(pair) for pair in expected])
                 self.assertTrue(component["licenses"][0]["expression"])
@@ -250,68 +252,118 @@ class ReleaseContents(unittest.TestCase):
         run("openssl", "pkcs12", "-export", "-in", pem, "-out", pem[:-4] + ".p12", "-passout", "pass:", check=True)
         return pem[:-4] + ".p12"
 
-    def test_a_version_bump_committed_ships_that_version_from_the_existing_build_tree(self):
+    def test_every_fact_changed_at_once_ships_only_the_new_values_from_the_existing_build_tree(self):
+        """Each product fact of the top CMakeLists.txt given a new value (the
+        service name stays: the installer's lines carry it), committed, and
+        packaged in the build tree that already exists: no shipped file holds
+        an old value, and the new ones are where administrators look."""
+        facts = {"VERSION": r"(project\(quendarix VERSION )[0-9.]+()", "DISPLAY_NAME": None, "DESCRIPTION": None,
+                 "COMPANY": None, "PRODUCT": None, "UPGRADE_CODE": None, "INSTALL_FOLDER": None}
+        new = {"VERSION": "9.8.7", "DISPLAY_NAME": "Zyx Display", "DESCRIPTION": "Zyx describes itself",
+               "COMPANY": "Zyx Company", "PRODUCT": "Zyx Product",
+               "UPGRADE_CODE": "1b2c3d4e-5f60-4718-8293-a4b5c6d7e8f9", "INSTALL_FOLDER": "Zyx Folder"}
         cmakelists = os.path.join(self.source, "CMakeLists.txt")
         with open(cmakelists) as f:
             text = f.read()
+        for fact, pattern in facts.items():
+            text, count = re.subn(pattern or rf'(set\(QUENDARIX_{fact} ")[^"]*(")', rf"\g<1>{new[fact]}\g<2>", text,
+                                  count=1)
+            self.assertEqual(count, 1, fact)
         with open(cmakelists, "w") as f:
-            f.write(re.sub(r"(project\(quendarix VERSION )[0-9.]+", r"\g<1>9.8.7", text, count=1))
+            f.write(text)
         git = ("git", "-C", self.source, "-c", "user.name=T", "-c", "user.email=t@example.invalid")
-        run(*git, "commit", "-q", "-am", "9.8.7", check=True)
+        run(*git, "commit", "-q", "-am", "Every fact anew", check=True)
         self.addCleanup(run, *git, "reset", "-q", "--hard", "HEAD~1", check=True)
-        bumped = self.package("bumped")
-        self.assertEqual(sorted(os.listdir(bumped)), ["SHA256SUMS", "quendarix-9.8.7-win64.zip",
-                                                      "quendarix-9.8.7-x64.msi", "quendarix-9.8.7.cdx.json"])
-        with zipfile.ZipFile(os.path.join(bumped, "quendarix-9.8.7-win64.zip")) as package:
-            for name in EXES:
-                fixed = pefile.PE(data=package.read(f"quendarix-9.8.7-win64/{name}")).VS_FIXEDFILEINFO[0]
-                self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (9 << 16 | 8, 7 << 16), name)
-            readme = package.read("quendarix-9.8.7-win64/README.txt").decode()
-        self.assertIn("quendarix-9.8.7-x64.msi", readme)
-        self.assertNotIn(VERSION, readme)
-        properties = run("msiinfo", "export", os.path.join(bumped, "quendarix-9.8.7-x64.msi"), "Property",
-                         check=True).stdout
-        self.assertIn("ProductVersion\t9.8.7", properties)
-        with open(os.path.join(bumped, "quendarix-9.8.7.cdx.json")) as f:
-            self.assertEqual(json.load(f)["metadata"]["component"]["version"], "9.8.7")
+        changed = self.package("changed-facts")
+        version = new["VERSION"]
+        self.assertEqual(sorted(os.listdir(changed)), ["SHA256SUMS", f"quendarix-{version}-win64.zip",
+                                                       f"quendarix-{version}-x64.msi", f"quendarix-{version}.cdx.json"])
+
+        # What ships: the folder's files, each ZIP entry, the MSI's tables,
+        # summary and streams, and the files it installs.
+        shipped = {}
+        for name in os.listdir(changed):
+            with open(os.path.join(changed, name), "rb") as f:
+                shipped[name] = f.read()
+        with zipfile.ZipFile(os.path.join(changed, f"quendarix-{version}-win64.zip")) as package:
+            shipped.update({info.filename: package.read(info) for info in package.infolist()})
+        msi = os.path.join(changed, f"quendarix-{version}-x64.msi")
+        for table in run("msiinfo", "tables", msi, check=True).stdout.split():
+            shipped[f"MSI table {table}"] = run("msiinfo", "export", msi, table, check=True).stdout.encode()
+        shipped["MSI summary"] = run("msiinfo", "suminfo", msi, check=True).stdout.encode()
+        shipped["MSI streams"] = run("msiinfo", "streams", msi, check=True).stdout.encode()
+        extracted = os.path.join(self.work, "changed-msi")
+        run("msiextract", "-C", extracted, msi, check=True)
+        for folder, _, names in os.walk(extracted):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    shipped[os.path.relpath(os.path.join(folder, name), extracted)] = f.read()
+        old_values = {getattr(product, fact) for fact in facts} | {product.UPGRADE_CODE.upper()}
+        for name, data in shipped.items():
+            for value in old_values:
+                for encoded in (value.encode(), value.encode("utf-16-le")):
+                    self.assertNotIn(encoded, data, f"{name} holds the old {value!r}")
+        self.assertIn(f"{new['INSTALL_FOLDER']}/README.txt", "\n".join(shipped))
+
+        # The new values where administrators look: README.txt, the version
+        # resources, the MSI's properties and service, the SBOM.
+        readme = shipped[f"quendarix-{version}-win64/README.txt"].decode()
+        for fact in facts:
+            self.assertIn(new[fact].upper() if fact == "UPGRADE_CODE" else new[fact], readme, fact)
+        for name in EXES:
+            pe = pefile.PE(data=shipped[f"quendarix-{version}-win64/{name}"])
+            fixed = pe.VS_FIXEDFILEINFO[0]
+            self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (9 << 16 | 8, 7 << 16), name)
+            strings = {k.decode(): v.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                       for table in info.StringTable for k, v in table.entries.items()}
+            self.assertEqual((strings["CompanyName"], strings["ProductName"]), (new["COMPANY"], new["PRODUCT"]))
+        properties = shipped["MSI table Property"].decode()
+        for row in (f"ProductVersion\t{version}", f"Manufacturer\t{new['COMPANY']}", f"ProductName\t{new['PRODUCT']}",
+                    f"UpgradeCode\t{{{new['UPGRADE_CODE']}}}"):
+            self.assertIn(row.lower(), properties.lower())
+        services = shipped["MSI table ServiceInstall"].decode()
+        self.assertIn(f"\t{product.SERVICE_NAME}\t{new['DISPLAY_NAME']}\t", services)
+        self.assertIn(new["DESCRIPTION"], services)
+        self.assertEqual(json.loads(shipped[f"quendarix-{version}.cdx.json"])["metadata"]["component"]["version"],
+                         version)
 
     def test_the_rebuild_check_reproduces_a_signed_release_and_names_what_differs_in_a_changed_one(self):
         # Each signer and each file's SHA-256 named; without a pinned
         # fingerprint, said so last.
         done = self.verify(self.good)
-        said = done.stdout.splitlines()
-        self.assertEqual((done.returncode, said[-2:]), (0, [
+        lines = done.stdout.splitlines()
+        self.assertEqual((done.returncode, lines[-2:]), (0, [
             "No signer was checked against a pinned fingerprint: give --publisher SHA256 for that.", "reproduced"]),
             done.stdout + done.stderr)
         top, signer = f"quendarix-{VERSION}", ":".join(re.findall("..", self.publisher.upper()))
         for name in (f"{top}-win64/quendarixinstall.exe", f"{top}-win64/quendarixservice.exe", f"{top}-x64.msi"):
-            self.assertIn(f"Signed: {name} by CN=Quendarix test signing ({signer})", said)
+            self.assertIn(f"Signed: {name} by CN=Quendarix test signing ({signer})", lines)
         for name in os.listdir(self.good):
             with open(os.path.join(self.good, name), "rb") as f:
-                self.assertIn(f"reproduced: {hashlib.sha256(f.read()).hexdigest()}  {name}", said)
+                self.assertIn(f"reproduced: {hashlib.sha256(f.read()).hexdigest()}  {name}", lines)
 
         # With the publisher pinned, a file swapped in the folder while the
         # check runs is not the one it checked.
         swapped = os.path.join(self.work, "swapped")
         shutil.copytree(self.good, swapped)
-        check = subprocess.Popen(["bash", os.path.join(self.source, "scripts", "release", "verify.sh"), "--tsa-root",
-                                  self.tsa_ca, "--publisher", self.publisher, swapped], stdout=subprocess.PIPE,
-                                 text=True)
-        said = []
-        for line in check.stdout:
-            said.append(line.rstrip("\n"))
-            if line.startswith("Rebuilding"):
-                append(os.path.join(swapped, f"{top}.cdx.json"), " ")
-        self.assertEqual((check.wait(), said[-2:]), (1, [f"{top}.cdx.json changed while it was checked",
-                                                         "not reproduced"]), "\n".join(said))
-        self.assertIn(f"Signed by the publisher's certificate ({signer}): every program and the MSI.", said)
+        printed = []
+        with subprocess.Popen(["bash", os.path.join(self.source, "scripts", "release", "verify.sh"), "--tsa-root",
+                               self.tsa_ca, "--publisher", self.publisher, swapped], stdout=subprocess.PIPE,
+                              text=True) as check:
+            for line in check.stdout:
+                printed.append(line.rstrip("\n"))
+                if line.startswith("Rebuilding"):
+                    append(os.path.join(swapped, f"{top}.cdx.json"), " ")
+        self.assertEqual((check.returncode, printed[-2:]), (1, [f"{top}.cdx.json changed while it was checked",
+                                                               "not reproduced"]), "\n".join(printed))
+        self.assertIn(f"Signed by the publisher's certificate ({signer}): every program and the MSI.", printed)
 
         # An unsigned release: the installer changed after the build, every
         # checksum made to match, an MSI table changed, and the SBOM saying
         # another compiler built it.
         changed = os.path.join(self.work, "changed")
         shutil.copytree(self.release, changed)
-        rezip(changed, lambda name, data: data.replace(b"Aborting.", b"Aborting!")
+        rezip(changed, lambda name, data: data.replace(said.DELETED.encode(), said.DELETED[:-1].encode() + b"!")
               if name.endswith("/quendarixinstall.exe") else data)
         run("msibuild", os.path.join(changed, f"quendarix-{VERSION}-x64.msi"), "-q",
             "UPDATE `Property` SET `Value` = 'Quendarix!' WHERE `Property` = 'Manufacturer'", check=True)
