@@ -126,11 +126,22 @@ def soak(prefix, cycles):
     return held
 
 
+def print_sizes():
+    print(f"sizes, {time.strftime('%Y-%m-%d')}, {platform.freedesktop_os_release().get('PRETTY_NAME', '')}:")
+    for name in ("quendarixinstall.exe", "quendarixservice.exe"):
+        size = os.path.getsize(os.path.join(PROGRAMS, name))
+        print(f"  {name:22} {size:7d} bytes ({size / 1024:.1f} KiB)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=31, help="timed runs of each command (default 31)")
     parser.add_argument("--cycles", type=int, default=200, help="soak cycles (default 200)")
+    parser.add_argument("--sizes", action="store_true", help="only the programs' sizes, as built")
     arguments = parser.parse_args()
+    if arguments.sizes:
+        print_sizes()
+        return 0
     if arguments.runs < 2:
         parser.error("--runs must be at least 2 (the spread needs two runs)")
 
@@ -152,10 +163,7 @@ def main():
         print(f"\nwhole process under wine64, {arguments.runs} runs each (hyperfine's markdown export):\n")
         print("\n".join(tables))
 
-        print("sizes:")
-        for name in ("quendarixinstall.exe", "quendarixservice.exe"):
-            size = os.path.getsize(os.path.join(PROGRAMS, name))
-            print(f"  {name:22} {size:7d} bytes ({size / 1024:.1f} KiB)")
+        print_sizes()
 
         print(f"soak: {arguments.cycles} install and uninstall cycles", flush=True)
         held = soak(prefix, arguments.cycles)

@@ -420,7 +420,8 @@ def read_zip(name, data, into):
 
 
 def read_sbom(name, data):
-    """The SBOM, read within a size and depth bound."""
+    """The SBOM, read within a size and depth bound: its commit, and which
+    of the tools it records differ here."""
     unreadable = f"not a release: {name} is not a CycloneDX SBOM this check can read"
     if len(data) > SBOM_LARGEST:
         refuse(unreadable)
@@ -442,13 +443,15 @@ def read_sbom(name, data):
         if not isinstance(tools, list) or len(tools) > SBOM_TOOLS:
             raise ValueError("too many tools")
         properties = product.get("properties", [])
+        import sbom
+        differing = sbom.toolchain_differences(bom)
     except (ValueError, KeyError, TypeError, AttributeError, IndexError):
         refuse(unreadable)
     if not isinstance(commit, str) or not commit:
         cannot("the SBOM records no commit: the release was not built from a git checkout")
     if {"name": "quendarix:tree", "value": "modified"} in properties:
         cannot("the release was built from a tree with uncommitted changes: no commit rebuilds it")
-    return bom, commit
+    return commit, differing
 
 
 def colons(fingerprint):
@@ -587,14 +590,8 @@ def stage(work):
     os.mkdir(unpacked, 0o700)
     zip_name, msi_name, sbom_name = check_listing(files)
     programs = read_zip(zip_name, files[zip_name], unpacked)
-    bom, commit = read_sbom(sbom_name, files[sbom_name])
+    commit, differing = read_sbom(sbom_name, files[sbom_name])
     print(f"Release: {sbom_name[:-len('.cdx.json')]}, commit {shown(commit)}")
-
-    import sbom
-    try:
-        differing = sbom.toolchain_differences(bom)
-    except (ValueError, KeyError, TypeError, AttributeError, IndexError):
-        refuse(f"not a release: {sbom_name} is not a CycloneDX SBOM this check can read")
     if differing:
         print("Warning: these tools differ from the ones that built the release, and may give other bytes:")
         print("\n".join("  " + line for line in differing))
