@@ -1,18 +1,43 @@
 #!/usr/bin/env bash
 # Installs the Debian packages (Debian 12 or 13) the build and the tests need,
 # when missing; with "build", only those that building and packaging a
-# release needs (scripts/build-needs.txt).
+# release needs (build_needs below).
 # Runs unattended; needs root (or sudo) only when something is missing.
 # With QUENDARIX_NO_INSTALL=1 it installs nothing: a missing package ends it
 # with one line and exit code 1.
 # Usage: scripts/install-deps.sh [build]
 set -euo pipefail
-here=$(dirname "$0")
 
+# What building and packaging a release runs, and the Debian package that
+# brings it: COMMAND PACKAGE, one a line; a Python module of /usr/bin/python3
+# as python3:MODULE. scripts/release/verify.py reads this table to find every
+# one before it rebuilds a release, and installs nothing.
+build_needs='
+cmake cmake
+cpack cmake
+make make
+x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
+x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64
+python3 python3
+python3:pefile python3-pefile
+python3:debian python3-debian
+python3:asn1crypto python3-asn1crypto
+python3:cryptography python3-cryptography
+osslsigncode osslsigncode
+openssl openssl
+strip-nondeterminism strip-nondeterminism
+wixl wixl
+msibuild msitools
+msiinfo msitools
+faketime faketime
+git git
+'
 build=()
 while read -r _ package; do
+    [ -n "$package" ] || continue
     [[ " ${build[*]} " == *" $package "* ]] || build+=("$package")
-done < <(grep -v '^#' "$here/build-needs.txt")
+done <<<"$build_needs"
 
 packages=(
     "${build[@]}"                        # building and packaging a release

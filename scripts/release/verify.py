@@ -100,9 +100,11 @@ def run(command, seconds, **options):
 
 
 def build_needs():
-    """(name, package) of every command and module building a release runs."""
-    with open(os.path.join(ROOT, "scripts", "build-needs.txt")) as f:
-        return [tuple(line.split()) for line in f if line.strip() and not line.startswith("#")]
+    """(name, package) of every command and module building a release runs,
+    as scripts/install-deps.sh lists them (build_needs)."""
+    with open(os.path.join(ROOT, "scripts", "install-deps.sh")) as f:
+        table = re.search(r"^build_needs='\n(.*?)^'$", f.read(), re.M | re.S)
+    return [tuple(line.split()) for line in table[1].splitlines() if line.strip()]
 
 
 def check_tools(as_root):
