@@ -194,11 +194,12 @@ struct ReadSecurity {
 // would start outside the entry.
 size_t SidOffset(const ACE_HEADER* header)
 {
-    size_t offset = 0;
-    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
-        offset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
-    } else if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-               header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+    if (!IsAllowing(header->AceType)) {
+        return 0;
+    }
+    size_t offset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+    if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+        header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
         const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(header);
         offset = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType);
         offset += (allowed->Flags & ACE_OBJECT_TYPE_PRESENT) != 0 ? sizeof(GUID) : 0;
