@@ -156,7 +156,10 @@ class Package(HostTestCase):
         self.assertTrue(self.running())
         self.assertEqual(self.installed(), self.built)
         self.assertNotEqual(self.installed()["quendarixservice.exe"], older["quendarixservice.exe"])
-        self.assertEqual(len(self.host.service_processes()), 1)
+        # The old program reports STOPPED before its process has quite
+        # ended: one process once it has.
+        self.assertTrue(self.host.wait_until(lambda: len(self.host.service_processes()) == 1),
+                        self.host.service_processes())
 
         self.assertEqual(self.msiexec("/i", "old", NEWER_INSTALLED), self.host.exit_status(FAILED))
         self.assertEqual(self.host.service_state(), "4  RUNNING")
