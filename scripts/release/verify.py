@@ -157,6 +157,27 @@ def write(path, data):
         f.write(data)
 
 
+def changed_since(folder, copy):
+    """The names whose entry in the folder is no longer the copy's bytes:
+    changed, gone, added, or no longer a plain file."""
+    try:
+        directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return sorted(copy)
+    try:
+        changed = []
+        for name in sorted(set(os.listdir(directory)) | set(copy)):
+            try:
+                same = copy.get(name) == read_plain(directory, name)
+            except (Verdict, OSError):
+                same = False
+            if not same:
+                changed.append(name)
+        return changed
+    finally:
+        os.close(directory)
+
+
 # The caller's part: before anything of the release is parsed.
 
 def parse(arguments):
@@ -284,10 +305,9 @@ def check(arguments):
             cannot("the check ended without a verdict")
         if code != 0:
             raise Verdict(code, line)
-        changed = [name for name, data in read_folder(folder).items() if copy.get(name) != data]
-        changed += [name for name in copy if not os.path.lexists(os.path.join(folder, name))]
+        changed = changed_since(folder, copy)
         if changed:
-            print("\n".join(f"{shown(name)} changed while it was checked" for name in sorted(set(changed))))
+            print("\n".join(f"{shown(name)} changed while it was checked" for name in changed))
             refuse(None)
         if options["publisher"] is None:
             print("No signer was checked against a pinned fingerprint: give --publisher SHA256 for that.")

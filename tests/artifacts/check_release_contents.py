@@ -271,6 +271,8 @@ class ReleaseContents(unittest.TestCase):
             self.assertEqual(count, 1, fact)
         with open(cmakelists, "w") as f:
             f.write(text)
+        # And the administrators' text edited: the same build ships the edit.
+        append(os.path.join(self.source, "packaging", "README.txt"), "An edit of the administrators' text.\n")
         git = ("git", "-C", self.source, "-c", "user.name=T", "-c", "user.email=t@example.invalid")
         run(*git, "commit", "-q", "-am", "Every fact anew", check=True)
         self.addCleanup(run, *git, "reset", "-q", "--hard", "HEAD~1", check=True)
@@ -310,6 +312,7 @@ class ReleaseContents(unittest.TestCase):
         readme = shipped[f"quendarix-{version}-win64/README.txt"].decode()
         for fact in facts:
             self.assertIn(new[fact].upper() if fact == "UPGRADE_CODE" else new[fact], readme, fact)
+        self.assertIn("An edit of the administrators' text.\r\n", readme)
         for name in EXES:
             pe = pefile.PE(data=shipped[f"quendarix-{version}-win64/{name}"])
             fixed = pe.VS_FIXEDFILEINFO[0]
@@ -419,6 +422,28 @@ class ReleaseContents(unittest.TestCase):
             record_commit(folder, commit)
             return commit
 
+        def sbom_with(change):
+            def tamper(folder):
+                path = glob.glob(os.path.join(folder, "*.cdx.json"))[0]
+                with open(path) as f:
+                    sbom = json.load(f)
+                change(sbom)
+                with open(path, "w") as f:
+                    json.dump(sbom, f)
+            return tamper
+
+        def deeply_nested(sbom):  # deeper than an SBOM's 64 levels
+            sbom["metadata"]["component"]["properties"].append({"name": "deep", "value": json.loads("[" * 100 + "]" * 100)})
+
+        def many_tools(sbom):
+            sbom["formulation"][0]["components"] += [{"type": "application", "name": f"tool{n}", "version": "1"}
+                                                     for n in range(300)]
+
+        def many_entries(folder):  # answers how many
+            rezip(folder, extra=[(zipfile.ZipInfo(f"{top}/x{n}.txt"), b"") for n in range(64)])
+            with zipfile.ZipFile(glob.glob(os.path.join(folder, "*.zip"))[0]) as package:
+                return len(package.infolist())
+
         def understated(folder):  # a deflated entry that holds more than it declares
             rezip(folder, extra=[(zipfile.ZipInfo(f"{top}/bomb.txt"), bytes(1 << 20))], compression=zipfile.ZIP_DEFLATED)
             declare_size(glob.glob(os.path.join(folder, "*.zip"))[0], f"{top}/bomb.txt", 10)
@@ -491,6 +516,12 @@ class ReleaseContents(unittest.TestCase):
              "deflated entries are read"),
             ("an entry larger than it declares", understated, 1,
              f"not a release: {top}.zip: the entry {top}/bomb.txt holds more than its declared 10 bytes"),
+            ("a ZIP of more than 64 entries", many_entries, 1,
+             f"not a release: {top}.zip holds {{}} entries, more than the 64 this check reads"),
+            ("an SBOM nested 100 deep", sbom_with(deeply_nested), 1,
+             f"not a release: quendarix-{VERSION}.cdx.json is not a CycloneDX SBOM this check can read"),
+            ("an SBOM of 300 more tools", sbom_with(many_tools), 1,
+             f"not a release: quendarix-{VERSION}.cdx.json is not a CycloneDX SBOM this check can read"),
             ("a nested signature", nested, 1,
              f"signature not accepted: {msi} (a nested signature: one signature holds one signer)"),
             ("another unsigned attribute", with_unsigned(extra_attribute), 1,
