@@ -546,6 +546,10 @@ class ReleaseContents(unittest.TestCase):
              "(CN=Quendarix Intermediate CA))"),
             ("revocation data", with_signed_data(revocation_list), 1,
              f"signature not accepted: {msi} (the signature carries revocation data)"),
+            ("a digest algorithm it does not use", with_signed_data(lambda signed: signed["digest_algorithms"].append(
+                {"algorithm": "sha1"})), 1,
+             f"signature not accepted: {msi} (the signature names digest algorithms it does not use)"),
+
             ("bytes after a program's signature", lambda folder: rezip(folder, lambda name, data: data + bytes(8)
                                                                        if name.endswith("/quendarixservice.exe")
                                                                        else data), 1,
