@@ -51,7 +51,8 @@ packages=(
     mmdebstrap                           # the fresh roots of scripts/test-fresh-root.sh
     hyperfine                            # benchmarks
     unzip                                # checking a release
-    util-linux                           # the rebuild check's setpriv and unshare, as root
+    bubblewrap util-linux                # the rebuild check's sandbox, and its setpriv as root
+    openssh-client                       # the release key: SHA256SUMS.sig and signed tags (ssh-keygen -Y)
     locales                              # Wine in a double-byte code page (ja_JP.UTF-8: 932)
 )
 case "${1-}" in

@@ -11,7 +11,10 @@
 #                                what was linked into each program (from
 #                                the link maps) and its source packages,
 #                                the toolchain, the commit;
-#   SHA256SUMS                   of the ZIP, the MSI and the SBOM.
+#   SHA256SUMS                   of the ZIP, the MSI and the SBOM;
+#   SHA256SUMS.sig               with a release key (QUENDARIX_RELEASE_KEY,
+#                                scripts/release/release-key.sh), its SSH
+#                                signature.
 #
 # Given a code-signing key, a PKCS#12 file or a key in a PKCS#11 token or HSM
 # (scripts/release/signing.sh says how), both programs are signed with
@@ -30,7 +33,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 output=$(realpath -m -- "${1:-$root/build/package}")
 . "$root/scripts/release/signing.sh"
+. "$root/scripts/release/release-key.sh"
 resolve_signing_paths  # against the caller's folder
+resolve_release_key
 cd "$root"
 
 fail() {
@@ -63,8 +68,9 @@ export SOURCE_DATE_EPOCH
 stage=$(mktemp -d -t quendarix-package-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 
-# Signing: the key's checks now, the signing after the build.
+# Signing: the keys' checks now, the signing after the build.
 check_signing
+check_release_key
 
 # A checkout with uncommitted changes is not the commit: its packages are
 # marked, and said to be.
@@ -82,7 +88,7 @@ zip="$output/$top.zip"
 msi="$output/quendarix-$version$mark-x64.msi"
 sbom="$output/quendarix-$version$mark.cdx.json"
 sums="$output/SHA256SUMS"
-rm -f "$zip" "$msi" "$sbom" "$sums"  # a failed run leaves no package, not even an older one
+rm -f "$zip" "$msi" "$sbom" "$sums" "$sums.sig"  # a failed run leaves no package, not even an older one
 folder="$stage/$top"
 cmake --install build/windows --prefix "$folder" >/dev/null
 
@@ -126,6 +132,9 @@ mv "$stage/cpack/$top.zip" "$zip"
 mv "$stage/$(basename "$msi")" "$msi"
 mv "$stage/$(basename "$sbom")" "$sbom"
 (cd "$output" && sha256sum "$(basename "$zip")" "$(basename "$msi")" "$(basename "$sbom")" >"$stage/SHA256SUMS")
+# With a release key, the list signed (SHA256SUMS.sig) and checked.
+sign_sums "$stage/SHA256SUMS"
+[ -z "${QUENDARIX_RELEASE_KEY:-}" ] || mv "$stage/SHA256SUMS.sig" "$sums.sig"
 mv "$stage/SHA256SUMS" "$sums"
 echo "$zip"
 echo "$msi"

@@ -76,9 +76,8 @@ mount -t proc proc "$target/proc"
 mount --bind /sys "$target/sys"
 mount --bind /dev "$target/dev"
 mount --bind /dev/pts "$target/dev/pts"
-# Shared memory open to every account, as on a machine of its own: the
-# rebuild check runs the build as nobody, and faketime's semaphores live
-# there.
+# Shared memory open to every account, as on a machine of its own
+# (faketime's semaphores live there).
 mount --bind /dev/shm "$target/dev/shm"
 
 # The tree as it is, build output left behind.

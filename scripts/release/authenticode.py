@@ -13,11 +13,13 @@ Windows' own.
         Checks the signature as above and prints the SHA-256 fingerprint
         (hex, of the DER) of the certificate that made it.
 
-What a signature may hold is allow-listed: one signer; its certificate and
-the certificates of its chain, each issuing the one before, and nothing
-else (no revocation data); the one digest algorithm it uses; no unsigned
+What a signature may hold is allow-listed, field by field (allow_listed
+says which rule covers each): one signer; its certificate and the
+certificates of its chain, each issuing the one before, and nothing else
+(no revocation data); the one digest algorithm it uses; every algorithm's
+parameters absent or NULL, as the algorithm defines them; no unsigned
 attribute but one time stamp, which holds the same and no unsigned
-attribute of its own. check() given roots (the rebuild check's) also
+attribute of its own; and DER, byte for byte as its fields encode again. check() given roots (the rebuild check's) also
 requires the time stamp's authority to chain to one of them.
 
 Every problem is one line on standard output and exit code 1. Whether
@@ -200,6 +202,54 @@ def chain_of(signed_data, signer, certificate, what):
     return chain
 
 
+# The signature algorithms whose parameters must be absent (RFC 5758 3.2);
+# every other algorithm here (the digests, RSA) takes absent or NULL ones
+# (RFC 5754 2, RFC 8017 A.2).
+NO_PARAMETERS = {"sha1_ecdsa", "sha224_ecdsa", "sha256_ecdsa", "sha384_ecdsa", "sha512_ecdsa", "ecdsa"}
+
+
+def parameters_allowed(identifier, name, what):
+    """An AlgorithmIdentifier's parameters, read as bytes (asn1crypto would
+    refuse other than NULL only once asked for them): absent, or NULL where
+    the algorithm allows it."""
+    parameters = identifier.contents[len(identifier["algorithm"].dump()):]
+    if parameters != b"" and (parameters != b"\x05\x00" or identifier["algorithm"].native in NO_PARAMETERS):
+        raise Broken(f"the {what}'s {name} has parameters its algorithm does not define")
+
+
+def allowed_fields(signed_data, signer, what):
+    """Each part of SignedData (RFC 5652 5.1) and of its SignerInfo (5.3)
+    under a rule:
+      SignedData.version             1 (Authenticode) or 3 (RFC 3161 tokens), here
+      SignedData.digestAlgorithms    the signer's one (chain_of); parameters here
+      SignedData.encapContentInfo    the signed content: its digest is signed (check_signer)
+      SignedData.certificates        the signer's chain and nothing else (chain_of); each
+                                     certificate's outer signature algorithm its signed one, here
+      SignedData.crls                none (chain_of)
+      SignedData.signerInfos         one (check_signer)
+      SignerInfo.version             1 by issuer and serial, 3 by key identifier, here
+      SignerInfo.sid                 a carried certificate (certificate_of)
+      SignerInfo.digestAlgorithm     a known digest (check_signer); parameters here
+      SignerInfo.signedAttrs         signed (check_signer)
+      SignerInfo.signatureAlgorithm  RSA PKCS#1 v1.5 or ECDSA (check_signer); parameters here
+      SignerInfo.signature           verified (check_signer)
+      SignerInfo.unsignedAttrs       at most one time stamp (time_stamp_of), none in it (check_timestamp)
+    and the encoding itself DER, as check() requires of the whole."""
+    if signed_data["version"].native not in ("v1", "v3"):
+        raise Broken(f"the {what} is of a version neither Authenticode nor RFC 3161 writes")
+    if (signer["version"].native, signer["sid"].name) not in (("v1", "issuer_and_serial_number"),
+                                                               ("v3", "subject_key_identifier")):
+        raise Broken(f"the {what}'s signer is of a version that does not match how it names its certificate")
+    for identifier in signed_data["digest_algorithms"]:
+        parameters_allowed(identifier, "digest algorithm", what)
+    parameters_allowed(signer["digest_algorithm"], "digest algorithm", what)
+    parameters_allowed(signer["signature_algorithm"], "signature algorithm", what)
+    for choice in signed_data["certificates"] or ():
+        if choice.name == "certificate" and \
+                choice.chosen["signature_algorithm"].dump() != choice.chosen["tbs_certificate"]["signature"].dump():
+            raise Broken(f"the {what} carries a certificate whose two signature algorithms differ")
+
+
 def attribute(attributes, name):
     for found in attributes or ():
         if found["type"].native == name:
@@ -235,6 +285,7 @@ def check_signer(signed_data, content, what):
     if len(signers) != 1:
         raise Broken(f"the {what} has {len(signers)} signers, not one")
     signer = signers[0]
+    allowed_fields(signed_data, signer, what)
     algorithm = HASHES.get(signer["digest_algorithm"]["algorithm"].native)
     if algorithm is None:
         raise Broken(f"the {what} uses a digest this check does not know")
@@ -361,6 +412,8 @@ def check(path, timestamp=False, roots=None):
             if not start <= now <= end:
                 raise Broken(f"no time stamp, and its certificate is not valid now (valid {start:%Y-%m-%d} to "
                              f"{end:%Y-%m-%d})")
+        if cms.ContentInfo.load(der).dump(force=True) != der:
+            raise Broken("the signature is not DER: its bytes are not its fields encoded again")
     except (ValueError, TypeError, KeyError) as error:
         raise Broken(f"the signature cannot be read ({error})") from None
     return certificate

@@ -3,9 +3,9 @@
 # (its tags, and the branch origin/HEAD names or --ref BRANCH), and says
 # whether every file is the publisher's: verify.py says how, and what it
 # refuses. The release folder is taken as hostile: nothing in it is run or
-# unpacked by a tool, nothing is installed, and started as root the check
-# runs everything after copying the folder as nobody (or --as USER),
-# without network.
+# unpacked by a tool, nothing is installed, and everything after copying the
+# folder runs in a bubblewrap sandbox, without network, as an account no
+# other process uses (started as root: a fresh uid, or --as USER).
 #
 # Every signed file's signer is named. With --publisher, every signed file
 # of the release (both programs in the ZIP, the MSI) must carry an accepted
@@ -15,7 +15,7 @@
 # root is in the system's store or given with --tsa-root (a PEM file).
 #
 # Usage: scripts/release/verify.sh [--publisher SHA256] [--ref BRANCH]
-#        [--tsa-root FILE]... [--as USER] RELEASE_FOLDER
+#        [--tsa-root FILE]... [--as USER] [--seconds N] RELEASE_FOLDER
 # The last line is the verdict: "reproduced" (exit code 0), "not reproduced"
 # (1) or "cannot check: WHY" (2).
 set -u

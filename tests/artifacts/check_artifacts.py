@@ -169,7 +169,8 @@ class Release(unittest.TestCase):
         paths = done.stdout.splitlines()[-3:]
         self.top = os.path.basename(paths[0])[:-len(".zip")]
         folder = os.path.join(self.work, output)
-        self.assertEqual(sorted(os.listdir(folder)), sorted(["SHA256SUMS", *map(os.path.basename, paths)]))
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["SHA256SUMS", *map(os.path.basename, paths)] +
+                                                            ["SHA256SUMS.sig"] * ("QUENDARIX_RELEASE_KEY" in environment)))
         subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=folder, check=True)
         found = []
         for path in paths:
@@ -280,6 +281,37 @@ class Release(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.work, "refused")), "a package was left")
         self.assertNotIn(wrong, done.stdout + done.stderr)
 
+    def test_a_release_key_signs_the_list_asking_its_passphrase_once_and_never_on_a_command_line(self):
+        key, passphrase = os.path.join(self.work, "release"), os.path.join(self.work, "passphrase")
+        with open(passphrase, "w") as f:
+            f.write(f"throwaway {os.urandom(8).hex()}\n")
+        with open(passphrase) as f:
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-C", "release", "-f", key, "-N", f.read().strip()],
+                           check=True)
+        # The passphrase's one way in: an askpass that counts its calls and
+        # looks for the passphrase on every command line and environment.
+        askpass, asked, seen = (os.path.join(self.work, name) for name in ("askpass", "asked", "seen"))
+        with open(askpass, "w") as f:
+            f.write(f"#!/bin/sh\necho asked >>'{asked}'\n"
+                    f"grep -slFf '{passphrase}' /proc/[0-9]*/cmdline /proc/[0-9]*/environ >>'{seen}'\n"
+                    f"cat '{passphrase}'\n")
+        os.chmod(askpass, 0o755)
+        self.packages("signed", QUENDARIX_RELEASE_KEY=key, SSH_ASKPASS=askpass, SSH_ASKPASS_REQUIRE="force")
+        with open(asked) as f:
+            self.assertEqual(f.read(), "asked\n", "asked for once")
+        with open(seen) as f:
+            self.assertEqual(f.read(), "", "the passphrase was on a command line or in an environment")
+        signers = os.path.join(self.work, "allowed_signers")
+        with open(signers, "w") as f, open(key + ".pub") as public:
+            f.write(f"release@example.invalid {public.read()}")
+        folder = os.path.join(self.work, "signed")
+        with open(os.path.join(folder, "SHA256SUMS"), "rb") as sums:
+            verified = subprocess.run(["ssh-keygen", "-Y", "verify", "-f", signers, "-I", "release@example.invalid",
+                                       "-n", "file", "-s", os.path.join(folder, "SHA256SUMS.sig")], stdin=sums,
+                                      capture_output=True, text=True)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn('Good "file" signature for release@example.invalid', verified.stdout)
+
     def test_bad_input_ends_the_run_before_the_build_with_one_line(self):
         # A cmake that only leaves a mark: the build must never start.
         tools, built = os.path.join(self.work, "tools"), os.path.join(self.work, "built")
@@ -298,6 +330,8 @@ class Release(unittest.TestCase):
             ("a password and no key", "out", {"QUENDARIX_SIGNING_PASSWORD": "secret"}, no_key),
             ("a password and an empty key", "out", {"QUENDARIX_SIGNING_PKCS12": "", "QUENDARIX_SIGNING_PASSWORD": ""},
              no_key),
+            ("a misspelt release key", "out", {"QUENDARIX_RELEASE_KEY": os.path.join(self.work, "relase_key")},
+             "cannot read the release key '" + os.path.join(self.work, "relase_key") + "'"),
             ("an output path that is a file", "a-file", {},
              f"the output path '{a_file}' is not a folder: '{a_file}' is a file"),
         ]

@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -22,7 +23,7 @@ import zipfile
 
 import debian.copyright
 import pefile
-from asn1crypto import cms, core, tsp
+from asn1crypto import algos, cms, core, tsp
 from asn1crypto import crl as asn1_crl
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
@@ -83,7 +84,11 @@ class ReleaseContents(unittest.TestCase):
             f.write(pkcs12.serialize_key_and_certificates(None, key, None, [cert], serialization.NoEncryption()))
         cls.publisher = cert.fingerprint(hashes.SHA256()).hex()
         cls.tsa_url, cls.tsa_ca, cls.tsa_key, cls.tsa = time_stamp_server(cls, os.path.join(cls.work, "tsa"))
-        cls.good = cls.package("good", QUENDARIX_SIGNING_PKCS12=cls.pkcs12, QUENDARIX_SIGNING_TIMESTAMP_URL=cls.tsa_url)
+        # A throwaway release key, and another, each with its signers file.
+        cls.release_key, cls.other_key = (ssh_key(os.path.join(cls.work, name)) for name in ("release-key", "other-key"))
+        cls.signing = dict(QUENDARIX_SIGNING_PKCS12=cls.pkcs12, QUENDARIX_SIGNING_TIMESTAMP_URL=cls.tsa_url,
+                           QUENDARIX_RELEASE_KEY=cls.release_key)
+        cls.good = cls.package("good", **cls.signing)
 
     @classmethod
     def package(cls, name, **environment):
@@ -99,9 +104,10 @@ class ReleaseContents(unittest.TestCase):
         return run("bash", os.path.join(self.source, "scripts", "release", "verify.sh"), "--tsa-root", self.tsa_ca,
                    *arguments, **options)
 
-    def commit_with(self, package_sh, ref=None):
+    def commit_with(self, package_sh, ref=None, key=None):
         """A commit of the source whose scripts/package.sh is the one given,
-        on no branch unless ref (a full ref name) is set to it."""
+        on no branch unless ref (a full ref name) is set to it; a tag signed
+        with key, where one is given."""
         git = lambda *command, **options: run("git", "-C", self.source, *command, check=True,  # noqa: E731
                                               **options).stdout.strip()
         index = dict(os.environ, GIT_INDEX_FILE=os.path.join(self.work, "index"))
@@ -111,7 +117,10 @@ class ReleaseContents(unittest.TestCase):
         tree = git("write-tree", env=index)
         commit = git("-c", "user.name=T", "-c", "user.email=t@example.invalid", "commit-tree", tree, "-p", "HEAD",
                      "-m", "Another package.sh")
-        if ref:
+        if key:
+            git("-c", "gpg.format=ssh", "-c", f"user.signingkey={key}", "-c", "user.name=T", "-c",
+                "user.email=t@example.invalid", "tag", "-s", "-m", "A release", ref[len("refs/tags/"):], commit)
+        elif ref:
             git("update-ref", ref, commit)
         return commit
 
@@ -331,19 +340,41 @@ class ReleaseContents(unittest.TestCase):
                          version)
 
     def test_the_rebuild_check_reproduces_a_signed_release_and_names_what_differs_in_a_changed_one(self):
-        # Each signer and each file's SHA-256 named; without a pinned
-        # fingerprint, said so last.
-        done = self.verify(self.good)
+        # A release of a commit on no release branch, on a tag the release
+        # key signed, its SHA256SUMS signed by that key: reproduced with the
+        # key's signers file, each signer and each file's SHA-256 named;
+        # without a pinned fingerprint, said so last.
+        git = lambda *command: run("git", "-C", self.source, *command, check=True).stdout.strip()  # noqa: E731
+        branch = git("symbolic-ref", "--short", "HEAD")
+        commit = git("-c", "user.name=T", "-c", "user.email=t@example.invalid", "commit-tree", "HEAD^{tree}", "-p",
+                     "HEAD", "-m", "A release off the branch")
+        git("-c", "gpg.format=ssh", "-c", f"user.signingkey={self.release_key}", "-c", "user.name=T", "-c",
+            "user.email=t@example.invalid", "tag", "-s", "-m", "A release", "v-tagged", commit)
+        git("checkout", "-q", "--detach", commit)
+        try:
+            tagged = self.package("tagged", **self.signing)
+        finally:
+            git("checkout", "-q", branch)
+        signers = ["--signers", self.release_key + ".signers"]
+        done = self.verify(*signers, tagged)
         lines = done.stdout.splitlines()
         self.assertEqual((done.returncode, lines[-2:]), (0, [
             "No signer was checked against a pinned fingerprint: give --publisher SHA256 for that.", "reproduced"]),
             done.stdout + done.stderr)
+        key = run("ssh-keygen", "-l", "-f", self.release_key, check=True).stdout.split()[1]
+        self.assertIn(f"SHA256SUMS is signed by release@example.invalid ({key}), of the signers file.", lines)
+        self.assertIn(f"Commit {commit} is on the tag v-tagged, signed by release@example.invalid ({key}).", lines)
         top, signer = f"quendarix-{VERSION}", ":".join(re.findall("..", self.publisher.upper()))
         for name in (f"{top}-win64/quendarixinstall.exe", f"{top}-win64/quendarixservice.exe", f"{top}-x64.msi"):
             self.assertIn(f"Signed: {name} by CN=Quendarix test signing ({signer})", lines)
-        for name in os.listdir(self.good):
-            with open(os.path.join(self.good, name), "rb") as f:
+        for name in set(os.listdir(tagged)) - {"SHA256SUMS.sig"}:
+            with open(os.path.join(tagged, name), "rb") as f:
                 self.assertIn(f"reproduced: {hashlib.sha256(f.read()).hexdigest()}  {name}", lines)
+        # Without the signers file, a tag is not trusted.
+        done = self.verify(tagged)
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-2:]), (2, [
+            "No release key was pinned: a tag counts only with --signers FILE.",
+            f"cannot check: commit {commit} is not on origin/main"]), done.stdout + done.stderr)
 
         # With the publisher pinned, a file swapped in the folder while the
         # check runs is not the one it checked.
@@ -415,6 +446,28 @@ class ReleaseContents(unittest.TestCase):
                 info.create_system, info.external_attr = 3, mode << 16
                 rezip(folder, extra=[(info, marker.encode())], compression=compression)
             return tamper
+
+        signers = ["--signers", self.release_key + ".signers"]
+        not_signed = "SHA256SUMS.sig is not a signature of SHA256SUMS by a key of the signers file"
+
+        def other_tag(folder):
+            commit = self.commit_with(f"#!/bin/sh\ntouch '{marker}/rebuilt'\n", "refs/tags/v-other", self.other_key)
+            record_commit(folder, commit, self.release_key)
+            return commit
+
+        def fork_tag(folder):  # a fork's branch fetched for review brings the fork's tag along
+            fork = os.path.join(self.work, "fork-" + os.path.basename(folder))
+            run("git", "clone", "-q", self.source, fork, check=True)
+            git = ("git", "-C", fork, "-c", "user.name=F", "-c", "user.email=f@example.invalid")
+            with open(os.path.join(fork, "scripts", "package.sh"), "w") as f:
+                f.write(f"#!/bin/sh\ntouch '{marker}/rebuilt'\n")
+            run(*git, "commit", "-q", "-am", "Copy the release", check=True)
+            run(*git, "tag", "-f", "-a", "-m", "1.0.1", "v1.0.1", check=True)
+            run(*git, "branch", "-f", "feature", check=True)
+            run("git", "-C", self.source, "fetch", "-q", "-f", fork, "feature:refs/heads/review", check=True)
+            commit = run("git", "-C", self.source, "rev-parse", "v1.0.1^{commit}", check=True).stdout.strip()
+            record_commit(folder, commit, self.release_key)
+            return commit
 
         def pull_request(folder):  # fetched as GitHub documents it, and by the common refspec
             commit = self.commit_with(f"#!/bin/sh\ntouch '{marker}/rebuilt'\n", "refs/heads/pr-1")
@@ -510,7 +563,7 @@ class ReleaseContents(unittest.TestCase):
              "not a release: SHA256SUMS line 4 is not 'HASH  NAME' with a plain file name"),
             ("a link in the folder", lambda folder: os.symlink("/dev/zero", os.path.join(folder, "zero")), 2,
              "zero is not a plain file"),
-            ("a pull request's commit", pull_request, 2, "commit {} is on no release tag or on origin/main"),
+            ("a pull request's commit", pull_request, 2, "commit {} is not on origin/main"),
             ("a bzip2 entry", add_entry(f"{top}/bomb.txt", compression=zipfile.ZIP_BZIP2), 1,
              f"not a release: {top}.zip: the entry {top}/bomb.txt is compressed with method 12: only stored and "
              "deflated entries are read"),
@@ -549,20 +602,40 @@ class ReleaseContents(unittest.TestCase):
             ("a digest algorithm it does not use", with_signed_data(lambda signed: signed["digest_algorithms"].append(
                 {"algorithm": "sha1"})), 1,
              f"signature not accepted: {msi} (the signature names digest algorithms it does not use)"),
+            ("bytes in the signature algorithm's parameters", with_unsigned(lambda signer: signer.__setitem__(
+                "signature_algorithm", LooseAlgorithm({"algorithm": "rsassa_pkcs1v15",
+                                                       "parameters": core.OctetString(bytes(61))}))), 1,
+             f"signature not accepted: {msi} (the signature's signature algorithm has parameters its algorithm does "
+             "not define)"),
+            ("SHA256SUMS.sig missing", lambda folder: os.remove(os.path.join(folder, "SHA256SUMS.sig")), 1,
+             "SHA256SUMS.sig is missing: the release is not signed with a release key", signers),
+            ("the list edited to match a changed file", lambda folder: append(glob.glob(os.path.join(
+                folder, "*.cdx.json"))[0], " "), 1, not_signed, signers),
+            ("the list signed by another key", lambda folder: sign_sums(folder, self.other_key), 1, not_signed,
+             signers),
+            ("another key's signers file", lambda folder: None, 1, not_signed, ["--signers", self.other_key + ".signers"]),
+            ("a tag another key signed", other_tag, 2,
+             "commit {} is on no tag signed by a key of the signers file, nor on origin/main", signers),
+            ("a fork's tag, fetched with its branch", fork_tag, 2, "commit {} is not on origin/main"),
+            ("a fork's tag, with a signers file", fork_tag, 2,
+             "commit {} is on no tag signed by a key of the signers file, nor on origin/main", signers),
+            ("more entries than a release has", lambda folder: [append(os.path.join(folder, f"x{n}"), "")
+                                                                for n in range(6)], 1,
+             "not a release: the folder holds more than the 8 entries a release may have"),
 
             ("bytes after a program's signature", lambda folder: rezip(folder, lambda name, data: data + bytes(8)
                                                                        if name.endswith("/quendarixservice.exe")
                                                                        else data), 1,
              f"signature not accepted: {top}/quendarixservice.exe (8 bytes after its certificate table)"),
         ]
-        for name, tamper, code, line in rows:
+        for name, tamper, code, line, *arguments in rows:
             with self.subTest(name):
                 folder = os.path.join(self.work, "tampered-" + re.sub(r"\W+", "-", name))
                 shutil.copytree(self.good, folder, symlinks=True)
                 filled = tamper(folder)
                 if code == 1 and not name.startswith(("a dotfile", "a device")):
                     resum(folder)
-                done = self.verify(folder)
+                done = self.verify(*(arguments[0] if arguments else ()), folder)
                 expected = [line.format(filled), "not reproduced"] if code == 1 else \
                     ["cannot check: " + line.format(filled)]
                 self.assertEqual((done.returncode, done.stdout.splitlines()[-len(expected):]), (code, expected),
@@ -570,36 +643,105 @@ class ReleaseContents(unittest.TestCase):
                 self.assertNotIn("Rebuilding", done.stdout)
         self.assertEqual(os.listdir(marker), [], "the release wrote outside the check's work folder")
 
-        # The released commit's rebuild runs unprivileged, without network
-        # where the check started as root.
-        probe = tempfile.mkdtemp(prefix="quendarix-probe-")
-        self.addCleanup(shutil.rmtree, probe)
-        os.chmod(probe, 0o777)
-        commit = self.commit_with(f"#!/bin/sh\nid -u >'{probe}/uid'\ncat /proc/net/dev >'{probe}/net'\n"
-                                  'mkdir -p "$1"\n', "refs/tags/probe")
+        # The released commit's rebuild runs in the sandbox: unprivileged,
+        # without network, nothing it writes outside its work folder
+        # reaching this machine, no root-only file, no socket under /run,
+        # no process of the host; what it started ends with it. It says
+        # what it could (the check shows a failed rebuild's last lines).
+        token = os.urandom(6).hex()
+        seconds = str(10000 + int(token[:4], 16))  # a sleep of this machine's processes that no other has
+        escapes = [f"{place}/quendarix-escape-{token}" for place in ("/tmp", "/var/tmp", "/dev/shm")]
+        secret = f"/var/tmp/quendarix-secret-{token}"
+        with open(os.open(secret, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+            f.write(f"secret {token}\n")
+        self.addCleanup(os.remove, secret)
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(f"/run/quendarix-{token}.sock")
+        os.chmod(f"/run/quendarix-{token}.sock", 0o777)
+        server.listen()
+        server.setblocking(False)
+        self.addCleanup(os.remove, f"/run/quendarix-{token}.sock")
+        self.addCleanup(server.close)
+        host = subprocess.Popen(["sleep", "600"])
+        self.addCleanup(host.kill)
+        commit = self.commit_with(
+            "#!/bin/sh\n" + "".join(f"echo x >'{path}' && echo 'wrote {path}'\n" for path in escapes) +
+            f"cat '{secret}'\n"
+            f"python3 -c 'import socket; socket.socket(socket.AF_UNIX).connect(\"/run/quendarix-{token}.sock\")' "
+            "&& echo 'reached the socket'\n"
+            f"[ -e /proc/{host.pid} ] && echo 'sees a process of the host'\n"
+            f"kill -0 {host.pid} 2>/dev/null && echo 'may signal a process of the host'\n"
+            'echo "uid $(id -u)"; sed -n "s/^ *\\([^:|]*\\):.*/interface \\1/p" /proc/net/dev\n'
+            f"sleep {seconds}1 &\nexit 1\n", "refs/tags/probe", self.release_key)
         folder = os.path.join(self.work, "probe")
         shutil.copytree(self.good, folder)
-        record_commit(folder, commit)
-        done = self.verify(folder)
-        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
-        self.assertIn(f"Commit {commit} is on the tag probe.", done.stdout)
-        with open(os.path.join(probe, "uid")) as f:
-            self.assertNotEqual(f.read().strip(), "0", "the rebuild ran as root")
+        record_commit(folder, commit, self.release_key)
+        done = self.verify(*signers, folder)
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1]),
+                         (2, f"cannot check: rebuilding commit {commit} failed"), done.stdout + done.stderr)
+        self.assertIn(f"Commit {commit} is on the tag probe, signed by release@example.invalid (", done.stdout)
+        said_lines = done.stderr.splitlines()
+        self.assertRegex(done.stderr, r"(?m)^uid [1-9][0-9]*$", "the rebuild ran as root")
         if os.geteuid() == 0:
-            with open(os.path.join(probe, "net")) as f:
-                self.assertEqual(re.findall(r"^\s*(\S+):", f.read(), re.M), ["lo"], "the rebuild had a network")
+            self.assertEqual([line for line in said_lines if line.startswith("interface ")], ["interface lo"],
+                             "the rebuild had a network")
+        for could in ("reached the socket", "sees a process of the host", "may signal a process of the host",
+                      f"secret {token}", f"wrote {escapes[1]}"):
+            self.assertNotIn(could, said_lines, done.stderr)
+        self.assertEqual([path for path in escapes if os.path.exists(path)], [], done.stderr)
+        with self.assertRaises(BlockingIOError, msg="the rebuild reached a socket under /run"):
+            server.accept()
+        self.assertIsNone(host.poll(), "the rebuild ended a process of the host")
+        self.assertEqual(processes(f"sleep {seconds}1"), [], "a process the rebuild started outlived it")
+
+        # A time-out ends the whole sandbox, and the run still has its verdict.
+        commit = self.commit_with(f"#!/bin/sh\nsleep {seconds}2 &\nexec sleep {seconds}3\n",
+                                  "refs/tags/slow", self.release_key)
+        record_commit(folder, commit, self.release_key)
+        done = self.verify(*signers, "--seconds", "30", folder)
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1]),
+                         (2, "cannot check: the check did not finish in 30 s"), done.stdout + done.stderr)
+        self.assertIn(f"Rebuilding commit {commit}", done.stdout)
+        self.assertEqual(processes(f"sleep {seconds}"), [], "the sandbox outlived its time-out")
+
+        # As root, an account some process already runs as is refused.
+        if os.geteuid() == 0:
+            with subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sleep", "60"]) as other:
+                try:
+                    done = self.verify("--as", "nobody", self.good)
+                finally:
+                    other.kill()
+            self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (2, [
+                "cannot check: a process already runs as nobody: the sandbox's account must be one no other process "
+                "uses"]), done.stdout + done.stderr)
+
+        # A release folder of sparse files, 1 GiB each, refused before any of
+        # it is copied: the check's memory stays small.
+        sparse = os.path.join(self.work, "sparse")
+        shutil.copytree(self.good, sparse)
+        for n in range(3):
+            os.truncate(os.path.join(sparse, f"big{n}"), 1 << 30)
+        with subprocess.Popen(["bash", os.path.join(self.source, "scripts", "release", "verify.sh"), sparse],
+                              stdout=subprocess.PIPE, text=True) as check:
+            printed = check.stdout.read()
+            _, status, usage = os.wait4(check.pid, 0)
+            check.returncode = os.waitstatus_to_exitcode(status)
+        self.assertEqual((check.returncode, printed.splitlines()[-2:]), (
+            1, ["not a release: big0 is larger than any file of a release", "not reproduced"]), printed)
+        self.assertLess(usage.ru_maxrss, 64 << 10, "KiB at the most, at the peak")
 
         # A build tool missing, and apt-get a recorder: named, nothing installed.
         path = os.path.join(self.work, "path")
         os.mkdir(path)
         for folder in filter(os.path.isdir, ("/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin")):
-            for name in set(os.listdir(folder)) - {"wixl", "apt-get"} - set(os.listdir(path)):
+            for name in set(os.listdir(folder)) - {"wixl", "bwrap", "apt-get"} - set(os.listdir(path)):
                 os.symlink(os.path.join(folder, name), os.path.join(path, name))
         with open(os.path.join(path, "apt-get"), "w") as f:
             f.write(f"#!/bin/sh\necho \"$@\" >>'{marker}/apt-get'\n")
         os.chmod(os.path.join(path, "apt-get"), 0o755)
         done = self.verify(self.good, env=dict(os.environ, PATH=path))
-        self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (2, ["cannot check: missing wixl: install wixl"]),
+        self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]),
+                         (2, ["cannot check: missing bwrap, wixl: install bubblewrap wixl"]),
                          done.stdout + done.stderr)
         self.assertEqual(os.listdir(marker), [], "apt-get ran")
 
@@ -634,20 +776,55 @@ class ReleaseContents(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.work, "yesterday")))
 
 
+class LooseAlgorithm(algos.SignedDigestAlgorithm):
+    """A signature algorithm whose parameters may be anything."""
+    _null_algos = set()
+
+
+def processes(command_line):
+    """The processes of this machine whose command line starts so."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if f.read().replace(b"\0", b" ").startswith(command_line.encode()):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
 def append(path, text):
     with open(path, "a") as f:
         f.write(text)
 
 
+def ssh_key(path):
+    """A throwaway OpenSSH key, and its allowed-signers file (PATH.signers)."""
+    run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "release", "-f", path, check=True)
+    with open(path + ".pub") as public, open(path + ".signers", "w") as signers:
+        signers.write(f"release@example.invalid {public.read()}")
+    return path
+
+
+def sign_sums(folder, key):
+    """The release's SHA256SUMS signed anew with key, as SHA256SUMS.sig."""
+    sums = os.path.join(folder, "SHA256SUMS")
+    if os.path.exists(sums + ".sig"):
+        os.remove(sums + ".sig")
+    run("ssh-keygen", "-q", "-Y", "sign", "-f", key, "-n", "file", sums, check=True)
+
+
 def resum(folder):
     """The release's SHA256SUMS made to match its files again."""
-    names = sorted(name for name in os.listdir(folder) if name != "SHA256SUMS")
+    names = sorted(name for name in os.listdir(folder) if name not in ("SHA256SUMS", "SHA256SUMS.sig"))
     with open(os.path.join(folder, "SHA256SUMS"), "w") as f:
         f.write(run("sha256sum", *names, cwd=folder, check=True).stdout)
 
 
-def record_commit(folder, commit):
-    """The release's SBOM made to record another commit, its sums to match."""
+def record_commit(folder, commit, key=None):
+    """The release's SBOM made to record another commit, its sums to match
+    (and signed with key, where one is given)."""
     path = glob.glob(os.path.join(folder, "*.cdx.json"))[0]
     with open(path) as f:
         sbom = json.load(f)
@@ -655,6 +832,8 @@ def record_commit(folder, commit):
     with open(path, "w") as f:
         json.dump(sbom, f)
     resum(folder)
+    if key:
+        sign_sums(folder, key)
 
 
 def declare_size(path, entry, size):
