@@ -19,7 +19,7 @@ while read -r directory; do
 done < <(x86_64-w64-mingw32-g++ -xc++ -E -v - </dev/null 2>&1 |
          sed -n '/#include <...> search starts here:/,/End of search list./p' | sed '1d;$d' |
          grep -vE '/lib/gcc/[^ ]*/include(-fixed)?$')  # clang brings its own intrinsics
-clang-tidy --quiet windows/installer/report.cpp windows/installer/locate.cpp windows/registration/replaceable.cpp windows/service/service.cpp tests/wine/launch.cpp -- \
+clang-tidy --quiet windows/installer/install_log.cpp windows/installer/report.cpp windows/installer/locate.cpp windows/registration/replaceable.cpp windows/service/service.cpp tests/wine/launch.cpp -- \
     --target=x86_64-w64-mingw32 -std=c++17 -nostdinc++ "${mingw_includes[@]}" -I "$host_build/generated" 2>&1 | quiet
 
 echo "cppcheck"

@@ -4,6 +4,7 @@
 // target sees every path that would be opened.
 #include "../../windows/installer/locate.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,14 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(directory <= argv0.size(), "the directory is part of argv[0]");
     const std::string expected = argv0.substr(0, directory) + ServiceFileName;
 
-    const size_t occurrence = argv0.find(InstallerFileName);
-    if (occurrence != std::string::npos) {
-        Require(directory == occurrence, "an exact name ends the prefix at its first occurrence");
-    } else if (directory > 0) {
-        const char last = argv0[directory - 1];
-        Require(last == '\\' || last == '/' || (directory == 2 && last == ':'), "the prefix is a directory part");
-        Require(argv0.find_first_of("\\/", directory) == std::string::npos, "the prefix ends at the last separator");
-    }
+    // The file's own name starts after the last separator, or a drive "X:".
+    size_t name = argv0.find_last_of("\\/");
+    const bool drive = argv0.size() >= 2 && argv0[1] == ':' && isalpha(static_cast<unsigned char>(argv0[0])) != 0;
+    name = name != std::string::npos ? name + 1 : (drive ? 2 : 0);
+    const size_t occurrence = argv0.find(InstallerFileName, name);
+    Require(directory == (occurrence != std::string::npos ? occurrence : name),
+            "the prefix ends at the installer's name in the file's own name, else at the file's folder");
 
     if (expected.size() <= ServiceExecutablePathSize - 1) {
         Require(Probed.size() == 1 && Probed[0] == expected, "a path that fits is probed once, whole");

@@ -295,6 +295,12 @@ BOOL IsDBCSLeadByteEx(UINT, BYTE testChar)
     return Fake.shiftJis && ((testChar >= 0x81 && testChar <= 0x9f) || (testChar >= 0xe0 && testChar <= 0xfc));
 }
 
+BOOL SetDefaultDllDirectories(DWORD directoryFlags)
+{
+    Fake.calls.push_back("SetDefaultDllDirectories(" + Hex(directoryFlags) + ")");
+    return 1;
+}
+
 UINT GetDriveTypeA(LPCSTR)
 {
     return Fake.driveType;

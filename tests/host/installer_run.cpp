@@ -1,7 +1,6 @@
 #include "installer_run.h"
 
 #include "../../windows/installer/driver.h"
-#include "../../windows/installer/report.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -58,8 +57,7 @@ RunOutcome InstallerRun::Run(const std::vector<std::string>& arguments)
     close(capture);
 
     RunOutcome outcome = {};
-    outcome.exitCode = RunInstaller(static_cast<int>(arguments.size()), argv.data());
-    CloseInstallLog();
+    outcome.exitCode = RunProgram(static_cast<int>(arguments.size()), argv.data());
 
     fflush(stdout);
     dup2(savedStdout, STDOUT_FILENO);

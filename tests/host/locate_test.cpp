@@ -24,7 +24,9 @@ TEST_F(LocateTest, TheServiceExecutableIsLookedForUnderArgv0sPrefix)
         {"Tools\\quendarixinstall.exe", "Tools\\quendarixservice.exe"},
         {"C:\\Tools\\old-quendarixinstall.exe", "C:\\Tools\\old-quendarixservice.exe"},
         {"C:\\Tools\\quendarixinstall.exe.bak", "C:\\Tools\\quendarixservice.exe"},
-        {"C:\\quendarixinstall.exe.old\\quendarixinstall.exe", "C:\\quendarixservice.exe"},
+        // The name in a folder's name is not the program's.
+        {"C:\\quendarixinstall.exe.old\\quendarixinstall.exe", "C:\\quendarixinstall.exe.old\\quendarixservice.exe"},
+        {"C:\\quendarixinstall.exe\\setup.exe", "C:\\quendarixinstall.exe\\quendarixservice.exe"},
         {"C:\\Program Files\\Quendarix\\quendarixinstall.exe", "C:\\Program Files\\Quendarix\\quendarixservice.exe"},
         // Not the exact name: argv[0]'s directory part.
         {"quendarixinstall", "quendarixservice.exe"},

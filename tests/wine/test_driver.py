@@ -2,7 +2,9 @@
 Wine, or on Windows itself)."""
 
 import os
+import re
 import shutil
+import subprocess
 import unittest
 
 import said
@@ -112,6 +114,45 @@ class Driver(HostTestCase):
             shutil.rmtree(elsewhere, ignore_errors=True)
             self.host.make_log_directory()
 
+        # A log another program holds open for writing is left as it is, and
+        # the run goes on without one: the run shares no writing of its log.
+        with open(log, "wb") as f:
+            f.write(b"an earlier log\n")
+        holder = self.host.start("cmd", "/c", "more>>C:\\temp\\quendarixinstall.log")
+        try:
+            holder.stdin.write(b"held\r\n")
+            holder.stdin.flush()
+            self.assertTrue(self.host.wait_until(lambda: b"held" in (self.host.log() or b"")), "the log is not held")
+            held = self.host.log()
+            code, console = self.host.elevated("C:\\Tools\\quendarixinstall.exe", "/Uninstall")
+            self.assertEqual((code, lines(console)), (said.EXIT_SERVICE_EXECUTABLE_MISSING, expected))
+            self.assertEqual(self.host.log(), held)
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+
+        # Every open of the log shares reading only, and DLLs come from
+        # System32 only before the console, the log or the token is touched:
+        # Wine's relay trace shows each call of the program's own image (for
+        # CreateFileA: access, then sharing).
+        if ON_WINDOWS:
+            self.skip_row("the relay trace is Wine's")
+        from wineprefix import WINE
+        traced = subprocess.run([WINE, "C:\\Tools\\quendarixinstall.exe", "/Uninstall"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120,
+                                env=dict(self.host.env, WINEDEBUG="+relay")).stderr.decode("latin-1")
+        # The program's own thread: the one that asks for System32.
+        thread = re.search(r"^(\w+):Call KERNEL32\.SetDefaultDllDirectories\(00000800\) ret=1400", traced, re.M)
+        self.assertIsNotNone(thread, "SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) was not called")
+        own = [call for at, call in re.findall(r"^(\w+):Call (\w+\.\w+\([^\n]*) ret=1400", traced, re.M)
+               if at == thread[1]]
+        after_start_up = [call for call in own if not call.startswith(("msvcrt.", "ntdll.",
+                                                                        "KERNEL32.SetUnhandledExceptionFilter"))]
+        self.assertTrue(after_start_up[0].startswith("KERNEL32.SetDefaultDllDirectories"), after_start_up[:3])
+        opens = re.findall(r'^KERNEL32\.CreateFileA\(\w+ "c:/temp/quendarixinstall\.log",(\w+),(\w+),', "\n".join(own),
+                           re.M)
+        self.assertEqual([share for _, share in opens], ["00000001", "00000001"],
+                         "a new open, then the existing log's, each sharing reading only")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -155,6 +155,12 @@ class WindowsHost(Host):
         """Runs a Windows command line; answers (exit code, stdout bytes)."""
         return run_bounded(arguments, timeout)
 
+    def start(self, *arguments):
+        """Starts a Windows command line and leaves it running, its standard
+        input a pipe: it ends when that pipe closes, or is killed."""
+        return subprocess.Popen(list(arguments), stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
     def limited(self, *arguments):
         """Runs a Windows command line as from a prompt that is not elevated:
         with the limited token of a split token; without one (UAC off), as a

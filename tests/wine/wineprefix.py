@@ -70,6 +70,12 @@ class WinePrefix(Host):
                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
         return done.returncode, done.stdout
 
+    def start(self, *arguments):
+        """Starts a Windows command line and leaves it running, its standard
+        input a pipe: it ends when that pipe closes, or is killed."""
+        return subprocess.Popen([WINE, *arguments], env=self.env, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def limited(self, *arguments):
         """Runs a Windows command line with the limited token, as from a prompt
         that is not elevated."""

@@ -2,6 +2,7 @@
 
 #include "elevation.h"
 #include "exit_codes.h"
+#include "install_log.h"
 #include "locate.h"
 #include "report.h"
 #include "../registration/install_service.h"
@@ -22,6 +23,20 @@ RunMode ChooseRunMode(int argc, char** argv)
         return RunMode::Uninstall;
     }
     return RunMode::Install;
+}
+
+int RunProgram(int argc, char** argv)
+{
+    // First of all: system DLLs load others by name while the program runs,
+    // and the default search order puts the program's own folder first. An
+    // elevated installer started from Downloads would load a DLL of that
+    // name that a browser dropped there.
+    (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ShowAnsiTextOnConsole();
+    const int exitCode = RunInstaller(argc, argv);
+    CloseInstallLog();
+    RestoreConsoleCodePage();
+    return exitCode;
 }
 
 int RunInstaller(int argc, char** argv)

@@ -9,6 +9,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "../registration/registered_path.h"
 #endif
 
 namespace {
@@ -37,13 +39,41 @@ void ReportPathTooLong(const char* argv0, size_t directoryLength)
 
 #if defined(_WIN32)
 
+// The narrow calls answer text after the system's best-fit conversion: a
+// character the ANSI code page lacks becomes a look-alike ("Wrocław"
+// becomes "Wroclaw") or '?'. A path made from such text could name a file
+// that someone else planted in a look-alike folder. So the two texts the
+// run takes from the system, its program name and its own path, are asked
+// for wide and converted here, never by best fit: -1 when anything would
+// be lost (or `out`, of `size` bytes, is too small), else the narrow
+// length, the text written to `out` when one is given. No wide text goes on
+// into the run.
+int ToAnsiCodePage(const wchar_t* text, int length, char* out, int size)
+{
+    const int room = out != nullptr ? size - 1 : 0;
+    int converted = 0;
+    if (length == 0) {
+        converted = 0;
+    } else if (GetACP() == CP_UTF8) {  // carries every character; takes no best-fit flags
+        converted = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, out, room, nullptr, nullptr);
+    } else {
+        BOOL usedDefault = FALSE;
+        converted = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, length, out, room, nullptr, &usedDefault);
+        if (usedDefault) {
+            return -1;
+        }
+    }
+    if (length != 0 && converted <= 0) {
+        return -1;
+    }
+    if (out != nullptr) {
+        out[converted] = '\0';
+    }
+    return converted;
+}
+
 // True when the program name on the command line, as the system holds it,
-// comes into the ANSI code page without loss. argv[0] is that text after the
-// system's best-fit conversion: a character the code page lacks becomes a
-// look-alike ("Wrocław" becomes "Wroclaw") or '?'. The path composed from it
-// could then name a file that someone else planted in a look-alike folder.
-// This is the program's one wide-text call: it only asks whether anything
-// was lost, and no wide text goes on into the run.
+// comes into the ANSI code page without loss: argv[0] is that text.
 bool ProgramNameSurvivesCodePage()
 {
     const wchar_t* commandLine = GetCommandLineW();
@@ -58,18 +88,82 @@ bool ProgramNameSurvivesCodePage()
             break;
         }
     }
-    if (length == 0) {
+    return ToAnsiCodePage(commandLine, length, nullptr, 0) >= 0;
+}
+
+// The running program's own folder, with its separator, from the module's
+// path as the system reports it: false when that path does not fit the
+// buffer, does not come into the ANSI code page whole, or does not start at
+// a volume ("X:\\", "\\\\server\\share\\", "\\\\?\\..."): Wine answers
+// "unix\\..." for a program it started by "\\\\?\\unix\\...".
+bool ProgramFolder(char (&folder)[ServiceExecutablePathSize])
+{
+    wchar_t wide[ServiceExecutablePathSize];
+    const DWORD wideLength = GetModuleFileNameW(nullptr, wide, ServiceExecutablePathSize);
+    if (wideLength == 0 || wideLength >= ServiceExecutablePathSize ||
+        ToAnsiCodePage(wide, static_cast<int>(wideLength), folder, sizeof(folder)) < 0) {
+        return false;
+    }
+    const char* separator = FindLastBackslash(folder);
+    if (separator == nullptr || (VolumeRootLength(folder) == 0 && strncmp(folder, "\\\\?\\", 4) != 0)) {
+        return false;
+    }
+    folder[separator - folder + 1] = '\0';
+    return true;
+}
+
+// A folder opened as itself, for its identity, from the folder part of a
+// path: "C:\\Tools\\" as it stands (a "\\\\?\\" path is not normalised, so
+// nothing may be added to it), "D:" and "" (the current folder) with ".".
+HANDLE OpenFolder(const char* folder)
+{
+    const size_t length = strlen(folder);
+    const bool relative = length == 0 || folder[length - 1] == ':';
+    char named[ServiceExecutablePathSize + 1];
+    (void)snprintf(named, sizeof(named), "%s%s", folder, relative ? "." : "");
+    return CreateFileA(named, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                       nullptr);
+}
+
+// Whether the folder that `directoryLength` characters of `path` name is the
+// running program's own (the same volume and file id). It is not when
+// argv[0] was found through PATH, or names another place: the service file
+// is then looked for beside the program, in `programFolder`.
+bool IsProgramFolder(const char* path, size_t directoryLength, const char* programFolder)
+{
+    char folder[ServiceExecutablePathSize] = {};
+    memcpy(folder, path, directoryLength);
+    HANDLE named = OpenFolder(folder);
+    HANDLE own = OpenFolder(programFolder);
+    const bool same = named != INVALID_HANDLE_VALUE && own != INVALID_HANDLE_VALUE && SameFile(named, own);
+    if (named != INVALID_HANDLE_VALUE) {
+        (void)CloseHandle(named);
+    }
+    if (own != INVALID_HANDLE_VALUE) {
+        (void)CloseHandle(own);
+    }
+    return same;
+}
+
+// The service file beside the running program, in place of the path
+// composed from argv[0] when that names another folder. False when the
+// program's folder cannot be told (then the run ends as for a lossy or too
+// long argv[0]).
+bool BesideProgram(char* ServiceExecutablePath, size_t directoryLength)
+{
+    char programFolder[ServiceExecutablePathSize];
+    if (!ProgramFolder(programFolder)) {
+        return false;
+    }
+    if (IsProgramFolder(ServiceExecutablePath, directoryLength, programFolder)) {
         return true;
     }
-    // A UTF-8 code page carries every character; it takes no best-fit flags.
-    if (GetACP() == CP_UTF8) {
-        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, commandLine, length, nullptr, 0, nullptr,
-                                   nullptr) > 0;
+    if (strlen(programFolder) + sizeof(ServiceFileName) > ServiceExecutablePathSize) {
+        return false;
     }
-    BOOL usedDefault = FALSE;
-    const int converted =
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, commandLine, length, nullptr, 0, nullptr, &usedDefault);
-    return converted > 0 && !usedDefault;
+    (void)snprintf(ServiceExecutablePath, ServiceExecutablePathSize, "%s%s", programFolder, ServiceFileName);
+    return true;
 }
 
 // Whether the file can be opened for reading, with the sharing of the
@@ -88,8 +182,14 @@ bool CanOpenForReading(const char* path)
 
 #else
 
-// Host builds take their arguments as they are.
+// Host builds take their arguments as they are, and the folder they name as
+// the program's own.
 bool ProgramNameSurvivesCodePage()
+{
+    return true;
+}
+
+bool BesideProgram(char*, size_t)
 {
     return true;
 }
@@ -121,13 +221,8 @@ const char* FindInstallerFileName(const char* argv0)
 
 size_t InstallerDirectoryLength(const char* argv0)
 {
-    const char* occurrence = FindInstallerFileName(argv0);
-    if (occurrence != nullptr) {
-        return static_cast<size_t>(occurrence - argv0);
-    }
-
-    // Started under another name (other letter case, no extension, renamed):
-    // the service executable is looked for in the same directory.
+    // argv[0]'s directory part: up to and including its last separator, or
+    // its drive "X:".
     size_t length = 0;
     for (const char* at = argv0; *at != '\0'; at = NextCharacter(at)) {
         const size_t i = static_cast<size_t>(at - argv0);
@@ -135,7 +230,12 @@ size_t InstallerDirectoryLength(const char* argv0)
             length = i + 1;
         }
     }
-    return length;
+    // The installer's name in the file's own name ("old-quendarixinstall.exe",
+    // "quendarixinstall.exe.bak"): the text before it. A folder's name that
+    // holds it plays no part. Under another name (other letter case, no
+    // extension, renamed), the directory part alone.
+    const char* occurrence = FindInstallerFileName(argv0 + length);
+    return occurrence != nullptr ? static_cast<size_t>(occurrence - argv0) : length;
 }
 
 bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
@@ -164,10 +264,12 @@ bool LocateServiceExecutable(const char* argv0, char* ServiceExecutablePath)
     }
 
     // A path composed from a look-alike of the installer's folder is not where
-    // the installer is: whatever stands there is never opened. (Constant only
-    // in host builds, which is all cppcheck sees.)
+    // the installer is: whatever stands there is never opened. Nor is a
+    // path in any folder but the program's own. (Constant only in host
+    // builds, which is all cppcheck sees.)
     // cppcheck-suppress knownConditionTrueFalse
-    if (!ProgramNameSurvivesCodePage() || !CanOpenForReading(ServiceExecutablePath)) {
+    if (!ProgramNameSurvivesCodePage() || !BesideProgram(ServiceExecutablePath, directoryLength) ||
+        !CanOpenForReading(ServiceExecutablePath)) {
         ReportLine("Did not find quendarixservice executable at %s. Aborting.", ServiceExecutablePath);
         return false;
     }

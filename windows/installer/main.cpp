@@ -1,5 +1,4 @@
 #include "driver.h"
-#include "report.h"
 
 // The MinGW-w64 runtime passes the arguments as typed: no wildcard expansion.
 extern "C" {
@@ -8,9 +7,5 @@ int _dowildcard = 0;
 
 int main(int argc, char** argv)
 {
-    ShowAnsiTextOnConsole();
-    const int exitCode = RunInstaller(argc, argv);
-    CloseInstallLog();
-    RestoreConsoleCodePage();
-    return exitCode;
+    return RunProgram(argc, argv);
 }

@@ -10,14 +10,6 @@
 #define REPORT_PRINTF_FORMAT(formatIndex, firstArgument)
 #endif
 
-// Creates or truncates "c:/temp/quendarixinstall.log", and on Windows only
-// when the file opened is that path's own (no link on the way, one name).
-// Silent when it cannot; the run then reports to the console only.
-void OpenInstallLog();
-
-// Closes the install log, if it is open. Called once, as the process ends.
-void CloseInstallLog();
-
 // The lines are text in the ANSI code page; a console shows them in its own
 // output code page (the OEM one, 850 on a Western European system), which
 // turns "é" or "Ü" into other letters. When standard output is such a

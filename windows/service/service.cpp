@@ -64,6 +64,9 @@ void WINAPI RunService(DWORD, LPSTR*)
 
 int main()
 {
+    // First of all, as in the installer: DLLs that system DLLs load by name
+    // come from System32 only, never from the folder beside this program.
+    (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SERVICE_TABLE_ENTRYA dispatchTable[] = {
         {ServiceName, RunService},
         {nullptr, nullptr},

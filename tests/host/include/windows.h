@@ -86,6 +86,7 @@ typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define MAX_PATH 260
 #define DRIVE_FIXED 3
 #define DRIVE_REMOTE 4
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -214,6 +215,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informa
 DWORD GetFinalPathNameByHandleA(HANDLE file, LPSTR filePath, DWORD filePathSize, DWORD flags);
 UINT GetDriveTypeA(LPCSTR rootPathName);
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
+BOOL SetDefaultDllDirectories(DWORD directoryFlags);
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
