@@ -6,7 +6,8 @@
 #                                every other file in it), entry times from
 #                                the commit, a stable order, no owner data;
 #   quendarix-VERSION-x64.msi    the Windows Installer package of the same
-#                                programs (scripts/release/build-msi.sh);
+#                                service, its notices and README.txt, not
+#                                the installer tool (build-msi.sh);
 #   quendarix-VERSION.cdx.json   the SBOM (CycloneDX): the release's files,
 #                                what was linked into each program (from
 #                                the link maps) and its source packages,
@@ -97,7 +98,7 @@ if signing; then
     sign "$folder/quendarixservice.exe"
 fi
 
-# The Windows Installer package holds the same (signed) programs.
+# The Windows Installer package holds the same (signed) service program.
 scripts/release/build-msi.sh build/windows "$folder" "$stage/$(basename "$msi")"
 if signing; then
     sign "$stage/$(basename "$msi")"

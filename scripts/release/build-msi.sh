@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from a folder holding
-# quendarixinstall.exe, quendarixservice.exe, README.txt and
-# THIRD-PARTY-NOTICES.txt, with the product's facts (its version among
-# them) of the Windows build tree that built them (BUILD/product.py):
+# quendarixservice.exe, README.txt and THIRD-PARTY-NOTICES.txt (the
+# installer tool is the ZIP's alone), with the product's facts (its version
+# and product code among them) of the Windows build tree that built them
+# (BUILD/product.py):
 #   scripts/release/build-msi.sh BUILD FOLDER OUTPUT.msi
 # Byte for byte the same from the same files, facts and SOURCE_DATE_EPOCH
 # (the commit's time; required): file and summary times are that time, the
-# product code is derived from the version, the package code from the
-# package's inputs. wixl writes the clock and a random package code; faketime
+# package code is derived from the package's inputs. wixl writes the clock and a random package code; faketime
 # and msibuild fix both. wixl leaves the File table's versions empty (so
 # Windows Installer would take the programs as unversioned files); msibuild
 # writes each program's own file version and language there, and drops their
@@ -21,7 +21,7 @@ version=$(facts VERSION)
 defines=()
 while IFS= read -r define; do defines+=(-D "$define"); done < <(facts wixl)
 : "${SOURCE_DATE_EPOCH:?build-msi.sh: SOURCE_DATE_EPOCH is not set}"
-files=(quendarixinstall.exe quendarixservice.exe README.txt THIRD-PARTY-NOTICES.txt)
+files=(quendarixservice.exe README.txt THIRD-PARTY-NOTICES.txt)
 
 stage=$(mktemp -d -t quendarix-msi-XXXXXX)
 trap 'rm -rf "$stage"' EXIT
@@ -36,12 +36,10 @@ touch -d "@$SOURCE_DATE_EPOCH" "$stage/files"/*
 
 # Name-based (SHA-1) GUIDs in a namespace of this product's own.
 guid() { /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.UUID("5f0b7c1e-8d2a-4e63-9b4f-a1c3e5d7f9b2"), sys.argv[1]))' "$1"; }
-product_code=$(guid "product $version")
 package_code=$(guid "package $version $(cd "$stage/files" && sha256sum "${files[@]}" | sha256sum) $(sha256sum <"$stage/files/quendarix.wxs")")
 
 at=(faketime -f "$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')")
-(cd "$stage/files" && TZ=UTC "${at[@]}" wixl -a x64 "${defines[@]}" -D "ProductCode=$product_code" \
-    -o "$stage/package.msi" quendarix.wxs)
+(cd "$stage/files" && TZ=UTC "${at[@]}" wixl -a x64 "${defines[@]}" -o "$stage/package.msi" quendarix.wxs)
 # "1.0.0.0" from a program's version resource; nothing for a file without one.
 file_version() {
     /usr/bin/python3 - "$1" <<'PYTHON'
@@ -54,7 +52,7 @@ except (pefile.PEFormatError, AttributeError, IndexError):
 print(f"{info.FileVersionMS >> 16}.{info.FileVersionMS & 0xffff}.{info.FileVersionLS >> 16}.{info.FileVersionLS & 0xffff}")
 PYTHON
 }
-for name in quendarixinstall.exe quendarixservice.exe; do
+for name in quendarixservice.exe; do
     file_version=$(file_version "$stage/files/$name")
     if [ -n "$file_version" ]; then
         TZ=UTC "${at[@]}" msibuild "$stage/package.msi" \

@@ -409,7 +409,9 @@ def sbom(arguments):
         components.append(file_component(reference, name, data,
                                          version=options.version if name in PROGRAMS else None))
         depends[zip_reference].append(reference)
-        if name != "SHA256SUMS":  # the MSI installs the same files, but the checksums
+        # The MSI installs the same files but the checksums and the installer
+        # tool, whose /Uninstall would remove the MSI's service.
+        if name not in ("SHA256SUMS", "quendarixinstall.exe"):
             depends[msi_reference].append(reference)
         depends[reference] = []
 

@@ -21,7 +21,9 @@
 # before it is packaged.
 #
 # The password or PIN goes into a file only this user can read, and out of
-# the environment, before anything else runs: the build never sees it; the
+# the environment, before the key's check and the build (only realpath, git
+# and mktemp run before, for the paths, the commit's time and the work
+# folder): the build never sees it; the
 # key's check and osslsigncode read the file. A token's PIN is presented once
 # before the build; when it is wrong nothing is tried again (tokens lock
 # after a few wrong PINs). Needs: fail (prints one line, exits 1), $stage,

@@ -232,9 +232,9 @@ class Release(unittest.TestCase):
                     self.assertEqual(validation.pop((table, column), None), "Y" if kind[0].isupper() else "N")
         self.assertEqual({key for key in validation if key[0] in tables}, set(),
                          "_Validation rows for columns the package does not have")
+        # No installer tool: its /Uninstall would remove the MSI's service.
         self.assertEqual({row["FileName"]: row["Version"] for row in self.msi_table(msi, "File")},
-                         {"quendarixservice.exe": VERSION + ".0", "quendarixinstall.exe": VERSION + ".0",
-                          "README.txt": "", "THIRD-PARTY-NOTICES.txt": ""})
+                         {"quendarixservice.exe": VERSION + ".0", "README.txt": "", "THIRD-PARTY-NOTICES.txt": ""})
         folder = self.unpack(first, "unpacked")
         for name in EXES:
             with open(os.path.join(PROGRAMS, name), "rb") as built, open(os.path.join(folder, name), "rb") as packed:
@@ -242,6 +242,9 @@ class Release(unittest.TestCase):
         with open(os.path.join(folder, "README.txt"), "rb") as readme:
             text = readme.read().decode("ascii")
         self.assertIn(f"installer {VERSION}\r\n", text)
+        # The product code the administrators' text gives is the MSI's own.
+        code = next(row["Value"] for row in self.msi_table(msi, "Property") if row["Property"] == "ProductCode")
+        self.assertIn(f"msiexec /x {code.upper()} /qn", text)
         self.assertNotIn("@", text)
         self.assertEqual(text.count("\n"), text.count("\r\n"))
 

@@ -165,7 +165,7 @@ class ReleaseContents(unittest.TestCase):
             inside = {os.path.basename(i.filename): package.read(i) for i in package.infolist() if not i.is_dir()}
         self.assertEqual(sorted(depends[f"file:{zip_name}"]), sorted(f"file:{name}" for name in inside))
         self.assertEqual(sorted(depends[f"file:{msi_name}"]), sorted(f"file:{name}" for name in inside
-                                                                     if name != "SHA256SUMS"))
+                                                                     if name not in ("SHA256SUMS", EXES[0])))
         for name, data in inside.items():
             self.assertEqual(components[f"file:{name}"]["hashes"], hashes(data), name)
 
@@ -274,6 +274,24 @@ class ReleaseContents(unittest.TestCase):
         cmakelists = os.path.join(self.source, "CMakeLists.txt")
         with open(cmakelists) as f:
             text = f.read()
+
+        # A value that cannot ship fails the configuration, naming the fact.
+        refused = [("VERSION", "1.1.0.1"), ("VERSION", "1.256.0"), ("DESCRIPTION", "Quendarix contrôle"),
+                   ("COMPANY", 'Quendarix "Q"'), ("SERVICE_NAME", "quen/darix"), ("INSTALL_FOLDER", "Quendarix\\Agent"),
+                   ("INSTALL_FOLDER", "CON"), ("INSTALL_FOLDER", "Quendarix."), ("UPGRADE_CODE", "not-a-guid")]
+        scratch = os.path.join(self.work, "refused-facts")
+        for fact, value in refused:
+            with self.subTest(fact=fact, value=value):
+                shutil.rmtree(scratch, ignore_errors=True)
+                shutil.copytree(os.path.join(self.source, "cmake"), os.path.join(scratch, "cmake"))
+                written = value.replace("\\", "\\\\").replace('"', '\\"')
+                bad = re.sub(facts.get(fact) or rf'(set\(QUENDARIX_{fact} ")[^"]*(")',
+                             lambda match: match[1] + written + match[2], text, count=1)
+                with open(os.path.join(scratch, "CMakeLists.txt"), "w") as f:
+                    f.write(bad)
+                done = run("cmake", "-S", scratch, "-B", os.path.join(scratch, "build"))
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(f" QUENDARIX_{fact} '{value}' ", done.stderr)
         for fact, pattern in facts.items():
             text, count = re.subn(pattern or rf'(set\(QUENDARIX_{fact} ")[^"]*(")', rf"\g<1>{new[fact]}\g<2>", text,
                                   count=1)
