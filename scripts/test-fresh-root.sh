@@ -32,7 +32,10 @@ command -v mmdebstrap >/dev/null || "$root/scripts/install-deps.sh"
 
 work=$(mktemp -d -t "quendarix-debian$release-XXXXXX")
 target="$work/root"
-mounts=(proc sys dev dev/pts dev/shm)
+# The root itself first: bound onto itself, so that its "/" is a mount
+# point, as a machine's is (bubblewrap, which the rebuild check runs,
+# cannot make a mount namespace of a root that is not one).
+mounts=(. proc sys dev dev/pts dev/shm)
 # Ends every process whose root is the fresh root (apt, Wine, the tests).
 end_processes_inside() {
     local process
@@ -72,6 +75,7 @@ if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
     cp /usr/local/share/ca-certificates/*.crt "$target/usr/local/share/ca-certificates/"
     chroot "$target" update-ca-certificates >/dev/null 2>&1
 fi
+mount --bind "$target" "$target"
 mount -t proc proc "$target/proc"
 mount --bind /sys "$target/sys"
 mount --bind /dev "$target/dev"

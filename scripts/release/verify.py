@@ -3,8 +3,9 @@
 What runs where. The caller reads of the release only its folder: the
 listing first (at most 8 plain files, 64 MiB in all, stat'ed through the
 folder's descriptor), then each entry once, copied into a folder of its own;
-it bundles the history this checkout releases (its tags, and one branch:
-origin/HEAD's or --ref's). All that parses the release's bytes or runs its
+it bundles the history this checkout releases (one branch, origin/HEAD's
+or --ref's, and its tags, which count only when a key of --signers signed
+them). All that parses the release's bytes or runs its
 commit runs in a bubblewrap sandbox (sandbox() says what it holds), as
 root through setpriv as an account no other process uses (a fresh uid, or
 --as USER), else as the caller. What the caller gives it is read-only
@@ -16,8 +17,9 @@ again and removes its folders without following a link.
 In the sandbox (stage()): exactly a release (SHA256SUMS listing every other
 file by a plain name; one ZIP, one MSI, one SBOM); the ZIP read, never
 unpacked by a tool, within bounds; the SBOM within bounds; every signature
-allow-listed (authenticode.py); the SBOM's commit on a release tag or the
-release branch before anything of it runs; then rebuilt with its own
+allow-listed (authenticode.py); with --signers, SHA256SUMS signed by a key
+of that file; the SBOM's commit on the release branch, or on a tag a key of
+--signers signed, before anything of it runs; then rebuilt with its own
 scripts/package.sh, installing nothing, the release's signatures attached,
 and every file compared.
 
