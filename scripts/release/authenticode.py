@@ -19,7 +19,7 @@ certificates of its chain, each issuing the one before, and nothing else
 (no revocation data); the one digest algorithm it uses; every algorithm's
 parameters absent or NULL, as the algorithm defines them; no unsigned
 attribute but one time stamp, which holds the same and no unsigned
-attribute of its own; and DER, byte for byte as its fields encode again. check() given roots (the rebuild check's) also
+attribute of its own. check() given roots (the rebuild check's) also
 requires the time stamp's authority to chain to one of them.
 
 Every problem is one line on standard output and exit code 1. Whether
@@ -233,8 +233,7 @@ def allowed_fields(signed_data, signer, what):
       SignerInfo.signedAttrs         signed (check_signer)
       SignerInfo.signatureAlgorithm  RSA PKCS#1 v1.5 or ECDSA (check_signer); parameters here
       SignerInfo.signature           verified (check_signer)
-      SignerInfo.unsignedAttrs       at most one time stamp (time_stamp_of), none in it (check_timestamp)
-    and the encoding itself DER, as check() requires of the whole."""
+      SignerInfo.unsignedAttrs       at most one time stamp (time_stamp_of), none in it (check_timestamp)"""
     if signed_data["version"].native not in ("v1", "v3"):
         raise Broken(f"the {what} is of a version neither Authenticode nor RFC 3161 writes")
     if (signer["version"].native, signer["sid"].name) not in (("v1", "issuer_and_serial_number"),
@@ -412,8 +411,6 @@ def check(path, timestamp=False, roots=None):
             if not start <= now <= end:
                 raise Broken(f"no time stamp, and its certificate is not valid now (valid {start:%Y-%m-%d} to "
                              f"{end:%Y-%m-%d})")
-        if cms.ContentInfo.load(der).dump(force=True) != der:
-            raise Broken("the signature is not DER: its bytes are not its fields encoded again")
     except (ValueError, TypeError, KeyError) as error:
         raise Broken(f"the signature cannot be read ({error})") from None
     return certificate

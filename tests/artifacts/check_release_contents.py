@@ -716,9 +716,9 @@ class ReleaseContents(unittest.TestCase):
         commit = self.commit_with(f"#!/bin/sh\nsleep {seconds}2 &\nexec sleep {seconds}3\n",
                                   "refs/tags/slow", self.release_key)
         record_commit(folder, commit, self.release_key)
-        done = self.verify(*signers, "--seconds", "30", folder)
+        done = self.verify(*signers, "--seconds", "45", folder)
         self.assertEqual((done.returncode, done.stdout.splitlines()[-1]),
-                         (2, "cannot check: the check did not finish in 30 s"), done.stdout + done.stderr)
+                         (2, "cannot check: the check did not finish in 45 s"), done.stdout + done.stderr)
         self.assertIn(f"Rebuilding commit {commit}", done.stdout)
         self.assertEqual(processes(f"sleep {seconds}"), [], "the sandbox outlived its time-out")
 
