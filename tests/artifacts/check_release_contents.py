@@ -738,7 +738,8 @@ class ReleaseContents(unittest.TestCase):
         sparse = os.path.join(self.work, "sparse")
         shutil.copytree(self.good, sparse)
         for n in range(3):
-            os.truncate(os.path.join(sparse, f"big{n}"), 1 << 30)
+            with open(os.path.join(sparse, f"big{n}"), "wb") as f:
+                f.truncate(1 << 30)
         with subprocess.Popen(["bash", os.path.join(self.source, "scripts", "release", "verify.sh"), sparse],
                               stdout=subprocess.PIPE, text=True) as check:
             printed = check.stdout.read()
