@@ -325,6 +325,9 @@ class Release(unittest.TestCase):
         a_file = os.path.join(self.work, "a-file")
         with open(a_file, "w") as f:
             f.write("kept\n")
+        public_key = os.path.join(self.work, "release")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", public_key], check=True)
+        public_key += ".pub"
         no_key = ("QUENDARIX_SIGNING_PASSWORD is set but neither QUENDARIX_SIGNING_PKCS12 nor QUENDARIX_SIGNING_PKCS11_KEY is: "
                   "no key to sign with")
         rows = [
@@ -335,6 +338,9 @@ class Release(unittest.TestCase):
              no_key),
             ("a misspelt release key", "out", {"QUENDARIX_RELEASE_KEY": os.path.join(self.work, "relase_key")},
              "cannot read the release key '" + os.path.join(self.work, "relase_key") + "'"),
+            ("a release key's public half, no agent holding it", "out",
+             {"QUENDARIX_RELEASE_KEY": public_key, "SSH_AUTH_SOCK": os.path.join(self.work, "no-agent")},
+             f"ssh-agent holds no private key for the release key '{public_key}': add it with ssh-add"),
             ("an output path that is a file", "a-file", {},
              f"the output path '{a_file}' is not a folder: '{a_file}' is a file"),
         ]
